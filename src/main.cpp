@@ -1,0 +1,89 @@
+// TorvaneTerminal: a console terminal for a device's serial port.
+#include <cstdio>
+#include <cstring>
+
+#include "identity/identity.h"
+#include "session.h"
+#include "terminal/error_report.h"
+#include "terminal/receive_loop.h"
+#include "version.h"
+
+namespace {
+
+// Console output is written in large chunks, so a flood from the device leaves
+// the process in few writes; every place that must show something at once
+// flushes.
+constexpr std::size_t kConsoleBufferSize = 1 << 16;
+
+constexpr std::size_t kMaxLogPathLength = kTextFieldSize - 1;
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::setvbuf(stdout, nullptr, _IOFBF, kConsoleBufferSize);
+
+    std::snprintf(g_machineCode, kTextFieldSize, "%s", GetMachineCode());
+
+    GetModuleFileNameA(nullptr, g_modulePath, kTextFieldSize - 1);
+    DeriveExecutablePaths(g_modulePath, g_executableDirectory, g_checkPath);
+
+    ClearScreen();
+
+    ReadAppId(g_checkPath);
+    SendUsageReport(g_machineCode, g_appId);
+
+    std::printf("TorvaneTerminal %s\n", TORVANE_VERSION);
+    std::printf("Machine Code %s\n", g_machineCode);
+    std::printf("AppID %s\n", g_appId);
+
+    if (argc > 2) {
+        std::printf("Selected PORT %s\n", argv[1]);
+        std::printf("Selected RATE %s\n", argv[2]);
+    }
+
+    if (argc <= 1) {
+        std::printf("TorvaneTerminal %s \n", TORVANE_VERSION);
+        std::printf("Quellmark  - %s\n\n", PUBLISHER_ADDRESS);
+        ClearScreen();
+        PrintUsage();
+        WaitForAnyKey();
+        std::fflush(stdout);
+        return 0;
+    }
+
+    g_lineSpeed = kDefaultLineSpeed;
+    if (argc > 2 && !ParseLineSpeed(argv[2], &g_lineSpeed)) {
+        std::printf("Speed %s is not a number, using 38400\n", argv[2]);
+    }
+
+    // Refused before the port is touched: a cut path would capture elsewhere.
+    if (argc > 6 && std::strlen(argv[6]) > kMaxLogPathLength) {
+        ClearScreen();
+        std::printf("Capture path is too long: %zu characters, at most %zu\n",
+                    std::strlen(argv[6]), kMaxLogPathLength);
+        PrintUsage();
+        std::fflush(stdout);
+        return 0;
+    }
+
+    HANDLE port = OpenPort(argv[1]);
+    if (port == INVALID_HANDLE_VALUE) {
+        ReportError("E012_Failed to open port");
+        return 0;
+    }
+
+    ConfigurePort(port);
+
+    g_sessionSettings.logEnabled = 0;
+    if (argc > 6) {
+        g_sessionSettings.logEnabled = 1;
+        std::snprintf(g_sessionSettings.logPath, kTextFieldSize, "%s", argv[6]);
+    }
+    std::fflush(stdout);
+
+    ReceiveLoop(port);
+
+    CloseHandle(port);
+    std::fflush(stdout);
+    return 0;
+}

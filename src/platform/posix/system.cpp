@@ -1,0 +1,75 @@
+// Last error, error texts and the module path.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "platform/posix/handles.h"
+
+namespace {
+
+thread_local DWORD t_lastError = 0;
+
+// strerror_r comes in two shapes (GNU returns the text, XSI fills the buffer);
+// these overloads take whichever the C library provides.
+[[maybe_unused]] const char *ErrorText(int result, const char *buffer) {
+    return result == 0 ? buffer : nullptr;
+}
+[[maybe_unused]] const char *ErrorText(const char *text, const char *) { return text; }
+
+}  // namespace
+
+DWORD GetLastError(void) { return t_lastError; }
+
+void SetLastError(DWORD error) { t_lastError = error; }
+
+BOOL FailWith(int error) {
+    SetLastError(static_cast<DWORD>(error));
+    return FALSE;
+}
+
+DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size,
+                     void *) {
+    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM)) return FailWith(EINVAL);
+    char scratch[256];
+    const char *text = ErrorText(strerror_r(static_cast<int>(messageId), scratch, sizeof scratch),
+                                 scratch);
+    // The C library makes up "Unknown error N" for numbers it has no text
+    // for; the caller is told there is none, as Windows does.
+    if (text == nullptr || std::strncmp(text, "Unknown error", 13) == 0) {
+        return FailWith(ENOENT);
+    }
+    std::size_t length = std::strlen(text);
+    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+        char *copy = static_cast<char *>(std::malloc(length + 1));
+        if (copy == nullptr) return FailWith(ENOMEM);
+        std::memcpy(copy, text, length + 1);
+        *reinterpret_cast<char **>(buffer) = copy;
+        return static_cast<DWORD>(length);
+    }
+    if (buffer == nullptr || size <= length) return FailWith(ERANGE);
+    std::memcpy(buffer, text, length + 1);
+    return static_cast<DWORD>(length);
+}
+
+HLOCAL LocalFree(HLOCAL memory) {
+    std::free(memory);
+    return nullptr;
+}
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size) {
+    if (module != nullptr || filename == nullptr || size == 0) return FailWith(EINVAL);
+    char path[4096];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length < 0) {
+        filename[0] = '\0';
+        return FailWith(errno);
+    }
+    // Cut to fit and always terminated, as Windows does from Vista on.
+    std::size_t copied = static_cast<std::size_t>(length);
+    if (copied > size - 1) copied = size - 1;
+    std::memcpy(filename, path, copied);
+    filename[copied] = '\0';
+    return static_cast<DWORD>(copied);
+}

@@ -1,0 +1,57 @@
+// The session driver: command line, start-up order, opening and configuring
+// the port, and the settings the receive loop reads.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "platform/win32.h"
+
+// Every text the program keeps is a NUL-terminated single-byte string in a
+// fixed field of this size.
+constexpr std::size_t kTextFieldSize = 1024;
+
+// The line speed used unless the command line gives a valid one.
+constexpr DWORD kDefaultLineSpeed = 38400;
+constexpr DWORD kMaxLineSpeed = 4000000;
+
+// Set by main before the receive loop starts; only read afterwards.
+struct SessionSettings {
+    int logEnabled;                // 1 when a capture file was asked for
+    char logPath[kTextFieldSize];  // where the capture goes
+};
+extern SessionSettings g_sessionSettings;
+
+// The speed ConfigurePort gives the port.
+extern DWORD g_lineSpeed;
+
+extern char g_modulePath[kTextFieldSize];
+extern char g_executableDirectory[kTextFieldSize];
+extern char g_checkPath[kTextFieldSize];
+extern char g_machineCode[kTextFieldSize];
+
+// The port named on the command line, opened for exclusive overlapped use;
+// INVALID_HANDLE_VALUE when it cannot be opened (the last error says why).
+HANDLE OpenPort(const char *name);
+
+// Gives the port the session's time-outs and line settings. A refusal is
+// reported (E013, E014) and the session goes on with what the port has.
+void ConfigurePort(HANDLE port);
+
+// The time-outs and line settings ConfigurePort applies, built from zero.
+COMMTIMEOUTS SessionTimeouts();
+DCB SessionLineSettings(DWORD speed);
+
+// True when text is a whole decimal number from 1 to kMaxLineSpeed and
+// nothing else; the number then goes to speed.
+bool ParseLineSpeed(const char *text, DWORD *speed);
+
+// The name CreateFileA is given for a port. "COM" and digits become
+// "\\.\COMn" where the platform names ports that way (the bare name fails
+// for COM10 and above); every other name is passed exactly as typed.
+std::string PortDevicePath(const char *name, bool useDeviceNamespace);
+
+// Splits the module path at its last path separator into the executable's
+// directory and the path of the "check" file beside it. Both outputs are
+// kTextFieldSize fields.
+void DeriveExecutablePaths(const char *modulePath, char *directory, char *checkPath);

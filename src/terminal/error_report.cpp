@@ -1,0 +1,87 @@
+#include "terminal/error_report.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "version.h"
+
+std::string FormatErrorLine(const char *message, DWORD error, const char *systemText) {
+    // The number is shown signed, as the platform's error numbers are read.
+    int length = std::snprintf(nullptr, 0, "%s: (%d) %s\n\n", message, static_cast<int>(error),
+                               systemText ? systemText : "unknown error");
+    std::string line(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    std::snprintf(line.data(), line.size() + 1, "%s: (%d) %s\n\n", message,
+                  static_cast<int>(error), systemText ? systemText : "unknown error");
+    return line;
+}
+
+void ReportError(const char *message) {
+    // Read first: any call below may change it.
+    DWORD error = GetLastError();
+    LPSTR text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
+                                  nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    if (length == 0) text = nullptr;
+    // Clear before printing: clearing after would wipe the report the moment
+    // it is shown.
+    ClearScreen();
+    std::fputs(FormatErrorLine(message, error, text).c_str(), stdout);
+    PrintUsage();
+    std::fflush(stdout);
+    if (text) LocalFree(text);
+}
+
+void PrintUsage() {
+    std::printf("TorvaneTerminal %s - serial terminal for diagnostic ports\n", TORVANE_VERSION);
+    std::printf("%s\n", PUBLISHER_ADDRESS);
+    std::printf("Usage:\n");
+    std::printf("%s [port] [speed]\n", USAGE_PROGRAM_NAME);
+    std::printf("Example for Torvane F3: %s COM3 38400\n", USAGE_PROGRAM_NAME);
+}
+
+void ClearScreen() {
+    // What was printed must reach the screen before the command clears it.
+    std::fflush(stdout);
+    if (std::system("CLS") != 0) {
+        std::system("clear");
+    }
+}
+
+void WaitForAnyKey() {
+    std::fflush(stdout);
+    HANDLE console = GetStdHandle(STD_INPUT_HANDLE);
+    if (console == INVALID_HANDLE_VALUE) {
+        std::printf("Problem:GetStdHandle");
+        std::fflush(stdout);
+    }
+    DWORD savedMode = 0;
+    BOOL haveMode = GetConsoleMode(console, &savedMode);
+    if (!haveMode) {
+        std::printf("Problem:GetConsoleMode");
+        std::fflush(stdout);
+    }
+    if (!SetConsoleMode(console, ENABLE_WINDOW_INPUT | ENABLE_MOUSE_INPUT)) {
+        std::printf("Problem:SetConsoleMode");
+        std::fflush(stdout);
+    }
+    INPUT_RECORD records[128];
+    for (;;) {
+        DWORD count = 0;
+        if (!ReadConsoleInputA(console, records, 128, &count)) {
+            std::printf("\nProblem:ReadConsoleInput\n");
+            std::fflush(stdout);
+            // Input that cannot be read now will not become readable: waiting
+            // on would only repeat this failure for ever.
+            break;
+        }
+        bool keySeen = false;
+        for (DWORD i = 0; i < count; ++i) {
+            // A key going down or up both count.
+            if (records[i].EventType == KEY_EVENT) keySeen = true;
+        }
+        if (keySeen) break;
+    }
+    // Restoring a mode that was never read would set a meaningless one.
+    if (haveMode) SetConsoleMode(console, savedMode);
+}

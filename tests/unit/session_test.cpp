@@ -1,0 +1,109 @@
+// The pure pieces of the session driver and the error report.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "session.h"
+#include "terminal/error_report.h"
+
+TEST(LineSpeed, AcceptsWholeNumbersInRange) {
+    DWORD speed = 0;
+    EXPECT_TRUE(ParseLineSpeed("9600", &speed));
+    EXPECT_EQ(speed, 9600u);
+    EXPECT_TRUE(ParseLineSpeed("1", &speed));
+    EXPECT_EQ(speed, 1u);
+    EXPECT_TRUE(ParseLineSpeed("4000000", &speed));
+    EXPECT_EQ(speed, 4000000u);
+    EXPECT_TRUE(ParseLineSpeed("0115200", &speed));
+    EXPECT_EQ(speed, 115200u);
+}
+
+TEST(LineSpeed, RefusesAnythingElseAndLeavesSpeedAlone) {
+    const char *bad[] = {"", "0", "4000001", "38400x", "x38400", " 9600", "9600 ", "+9600",
+                         "-9600", "96.00", "1e5", "99999999999999999999", "4294967296"};
+    for (const char *text : bad) {
+        DWORD speed = 1234;
+        EXPECT_FALSE(ParseLineSpeed(text, &speed)) << '"' << text << '"';
+        EXPECT_EQ(speed, 1234u) << '"' << text << '"';
+    }
+    DWORD speed = 1234;
+    EXPECT_FALSE(ParseLineSpeed(nullptr, &speed));
+}
+
+TEST(PortName, ComPortsGoThroughTheDeviceNamespaceWhereThatIsHowPortsAreNamed) {
+    EXPECT_EQ(PortDevicePath("COM3", true), "\\\\.\\COM3");
+    EXPECT_EQ(PortDevicePath("COM10", true), "\\\\.\\COM10");
+    EXPECT_EQ(PortDevicePath("com256", true), "\\\\.\\com256");
+    // Anything else is passed exactly as typed.
+    EXPECT_EQ(PortDevicePath("COM", true), "COM");
+    EXPECT_EQ(PortDevicePath("COM3:", true), "COM3:");
+    EXPECT_EQ(PortDevicePath("COMX", true), "COMX");
+    EXPECT_EQ(PortDevicePath("\\\\.\\COM3", true), "\\\\.\\COM3");
+    EXPECT_EQ(PortDevicePath("LPT1", true), "LPT1");
+    // Where ports are device paths, every name stays as typed.
+    EXPECT_EQ(PortDevicePath("COM3", false), "COM3");
+    EXPECT_EQ(PortDevicePath("/dev/ttyUSB0", false), "/dev/ttyUSB0");
+}
+
+TEST(ExecutablePaths, CheckFileLiesBesideTheExecutable) {
+    char directory[kTextFieldSize];
+    char check[kTextFieldSize];
+    DeriveExecutablePaths("C:\\Tools\\Torvane\\TorvaneTerminal.exe", directory, check);
+    EXPECT_STREQ(directory, "C:\\Tools\\Torvane");
+    EXPECT_STREQ(check, "C:\\Tools\\Torvane\\check");
+
+    DeriveExecutablePaths("/opt/torvane/bin/TorvaneTerminal", directory, check);
+    EXPECT_STREQ(directory, "/opt/torvane/bin");
+    EXPECT_STREQ(check, "/opt/torvane/bin/check");
+
+    DeriveExecutablePaths("TorvaneTerminal", directory, check);
+    EXPECT_STREQ(directory, "");
+    EXPECT_STREQ(check, "check");
+}
+
+TEST(ExecutablePaths, APathThatLeavesNoRoomForTheCheckNameNamesNoFile) {
+    std::string longPath(kTextFieldSize - 2, 'd');
+    longPath[0] = '/';
+    longPath += "/x";  // directory of 1022 characters: "/check" cannot follow
+    char directory[kTextFieldSize];
+    char check[kTextFieldSize];
+    DeriveExecutablePaths(longPath.c_str(), directory, check);
+    EXPECT_EQ(std::strlen(directory), kTextFieldSize - 2);
+    EXPECT_STREQ(check, "");
+}
+
+TEST(ErrorLine, CarriesMessageNumberAndSystemText) {
+    EXPECT_EQ(FormatErrorLine("E012_Failed to open port", 2, "No such file or directory"),
+              "E012_Failed to open port: (2) No such file or directory\n\n");
+    EXPECT_EQ(FormatErrorLine("E009_WaitCommEvent failed", 5, nullptr),
+              "E009_WaitCommEvent failed: (5) unknown error\n\n");
+    // Numbers are shown signed, as the platform's error numbers are read.
+    EXPECT_EQ(FormatErrorLine("E011_ReadFile failed", 0xFFFFFFFFu, "x"),
+              "E011_ReadFile failed: (-1) x\n\n");
+}
+
+TEST(PortSettings, TimeoutsAndLineSettingsAreTheSessionsFixedOnes) {
+    COMMTIMEOUTS timeouts = SessionTimeouts();
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, 2u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 1u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 1u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
+
+    DCB dcb = SessionLineSettings(115200);
+    EXPECT_EQ(sizeof(DCB), 28u);
+    EXPECT_EQ(dcb.DCBlength, 28u);
+    EXPECT_EQ(dcb.BaudRate, 115200u);
+    DWORD flags = 0;
+    std::memcpy(&flags, reinterpret_cast<const unsigned char *>(&dcb) + 8, sizeof flags);
+    EXPECT_EQ(flags, 0x1011u);  // binary, DTR and RTS raised, no flow control
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.XonLim, 0);
+    EXPECT_EQ(dcb.XoffLim, 0);
+    EXPECT_EQ(dcb.XonChar, 0);
+    EXPECT_EQ(dcb.XoffChar, 0);
+    EXPECT_EQ(dcb.EvtChar, 0);
+}

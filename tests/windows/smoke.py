@@ -1,0 +1,540 @@
+#!/usr/bin/env python3
+"""Smoke tests of the Windows program, TorvaneTerminal.exe, under Wine.
+
+The program's console input is a pseudo-terminal, which Wine turns into a
+Windows console, so the key wait sees real key events; its standard output is
+a pipe, so the bytes it printed are seen exactly as the C runtime wrote them
+(text mode: every line ends in CR LF). Every test copies the program into a
+directory of its own, so the `check` file beside it is the test's.
+
+Not covered here: the terminal session itself. Wine's serial emulation on a
+pseudo-terminal fails a pending port wait at once, so a session cannot run.
+
+Usage:
+  smoke.py --exe TorvaneTerminal.exe --loopback-exe TorvaneTerminalLoopback.exe \
+           --usage-port PORT --version 1.0.0 [--wineprefix DIR] [--objdump TOOL]
+
+Without --wineprefix a fresh prefix is made (and removed) for the run.
+"""
+
+import argparse
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+# Bounds on every wait. A first start in a fresh prefix loads more of Wine.
+PREFIX_BOOT_SECONDS = 300
+START_SECONDS = 60
+EXIT_SECONDS = 30
+KEY_WAIT_HOLD_SECONDS = 1.0
+LISTENER_SECONDS = 30
+
+PUBLISHER = "https://www.quellmark.example"
+
+CONFIG = None   # parsed command line
+NOTES = []      # what was observed, printed after the results
+
+
+def note(text):
+    if text not in NOTES:
+        NOTES.append(text)
+
+
+def wine_environment(prefix):
+    env = dict(os.environ)
+    env.update({
+        "WINEPREFIX": prefix,
+        "WINEARCH": "win32",
+        "WINEDEBUG": "-all",
+        # No browser or .NET runtime to install, and no dialog offering them.
+        "WINEDLLOVERRIDES": "mscoree,mshtml=",
+    })
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    return env
+
+
+def kill_stragglers(prefix):
+    """Kills Wine processes of this prefix that outlived its server (one that
+    was still starting when the server went down); the prefix's path is unique
+    to the run, so only processes of this run match."""
+    wanted = f"WINEPREFIX={prefix}".encode()
+    for entry in os.listdir("/proc") if os.path.isdir("/proc") else []:
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                if wanted in f.read().split(b"\0"):
+                    os.kill(int(entry), signal.SIGKILL)
+        except (OSError, ValueError):
+            pass
+
+
+class Prefix:
+    """The Wine prefix of the run; made and booted once when none is given."""
+
+    def __init__(self, given):
+        self.owned = given is None
+        self.path = given or tempfile.mkdtemp(prefix="torvane-wine-")
+        self.env = wine_environment(self.path)
+        if self.owned:
+            self._run(["wineserver", "-p"], 30)
+            self._run(["wineboot", "-i"], PREFIX_BOOT_SECONDS)
+
+    def _run(self, command, seconds):
+        subprocess.run(command, env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=seconds, check=True)
+
+    def close(self):
+        if self.owned:
+            try:
+                self._run(["wineserver", "-k"], 30)
+            except (subprocess.SubprocessError, OSError):
+                pass
+            kill_stragglers(self.path)
+            # The prefix names the temporary directory of its server's socket.
+            try:
+                with open(os.path.join(self.path, "wineserver")) as f:
+                    server = os.path.join(tempfile.gettempdir(), f.read().strip())
+                if os.path.basename(server).startswith("wine-"):
+                    shutil.rmtree(server, ignore_errors=True)
+            except OSError:
+                pass
+            shutil.rmtree(self.path, ignore_errors=True)
+
+
+PREFIX = None
+
+
+def setUpModule():
+    global PREFIX
+    PREFIX = Prefix(CONFIG.wineprefix)
+
+
+def tearDownModule():
+    if PREFIX is not None:
+        PREFIX.close()
+
+
+class Program:
+    """TorvaneTerminal.exe under Wine, with a pseudo-terminal for its console."""
+
+    def __init__(self, exe, args, workdir):
+        self.console, slave = pty.openpty()
+        self.errors = tempfile.TemporaryFile()
+        self.out = b""
+        self.stdout_closed = False
+        self.proc = subprocess.Popen(
+            ["wine", exe, *args], cwd=workdir, env=PREFIX.env,
+            stdin=slave, stdout=subprocess.PIPE, stderr=self.errors,
+            start_new_session=True)
+        os.close(slave)
+
+    def _pump(self, seconds):
+        """Reads what is ready within seconds; False once output has ended."""
+        if self.stdout_closed:
+            return False
+        ready, _, _ = select.select([self.proc.stdout, self.console], [], [], seconds)
+        if self.console in ready:
+            try:
+                os.read(self.console, 4096)  # Wine's own console drawing
+            except OSError:
+                pass
+        if self.proc.stdout in ready:
+            data = os.read(self.proc.stdout.fileno(), 65536)
+            if not data:
+                self.stdout_closed = True
+                return False
+            self.out += data
+        return True
+
+    def wait_for_output(self, text, seconds=START_SECONDS):
+        """True once the output holds text; False at its end or the deadline."""
+        deadline = time.monotonic() + seconds
+        while text.encode("latin-1") not in self.out:
+            left = deadline - time.monotonic()
+            if left <= 0 or not self._pump(min(left, 0.5)):
+                return text.encode("latin-1") in self.out
+        return True
+
+    def key(self, data):
+        try:
+            os.write(self.console, data)
+        except OSError:
+            pass  # the program has already gone
+
+    def still_running_after(self, seconds):
+        try:
+            self.proc.wait(timeout=seconds)
+            return False
+        except subprocess.TimeoutExpired:
+            return True
+
+    def finish(self, seconds=EXIT_SECONDS):
+        """Reads to the end of the output and returns the exit status; None
+        when the program did not end in time (it is then killed)."""
+        deadline = time.monotonic() + seconds
+        while not self.stdout_closed and time.monotonic() < deadline:
+            self._pump(min(0.5, max(0.0, deadline - time.monotonic())))
+        try:
+            return self.proc.wait(timeout=max(0.1, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            self.kill()
+            return None
+
+    def kill(self):
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait(timeout=EXIT_SECONDS)
+
+    def close(self):
+        self.kill()
+        self.proc.stdout.close()
+        os.close(self.console)
+        self.errors.close()
+
+    def text(self):
+        # Decoded byte for byte; a form feed from CLS on a pipe is not output
+        # of the program's own.
+        return self.out.decode("latin-1").replace("\x0c", "")
+
+    def diagnostics(self):
+        self.errors.seek(0)
+        wine_errors = self.errors.read().decode("latin-1", "replace")
+        return f"\n--- output ---\n{self.text()!r}\n--- wine ---\n{wine_errors}"
+
+
+MACHINE_CODE_LINE = r"Machine Code [0-9A-F]{12}"
+
+
+def banner():
+    return f"TorvaneTerminal {CONFIG.version}"
+
+
+def usage_block():
+    return [
+        f"TorvaneTerminal {CONFIG.version} - serial terminal for diagnostic ports",
+        PUBLISHER,
+        "Usage:",
+        "TorvaneTerminal.exe [port] [speed]",
+        "Example for Torvane F3: TorvaneTerminal.exe COM3 38400",
+    ]
+
+
+def host_hardware_addresses():
+    """The host's non-loopback hardware addresses, as machine codes."""
+    codes = set()
+    try:
+        names = os.listdir("/sys/class/net")
+    except OSError:
+        return codes
+    for name in names:
+        try:
+            with open(f"/sys/class/net/{name}/address") as f:
+                code = f.read().strip().replace(":", "").upper()
+        except OSError:
+            continue
+        if re.fullmatch(r"[0-9A-F]{12}", code) and code != "000000000000":
+            codes.add(code)
+    return codes
+
+
+class WineTestCase(unittest.TestCase):
+    """Each test gets a directory holding its own copy of the program."""
+
+    exe_option = "exe"
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="torvane-smoke-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.exe = os.path.join(self.dir, "TorvaneTerminal.exe")
+        shutil.copy(getattr(CONFIG, self.exe_option), self.exe)
+        # Roads that should end by themselves open COM42, which must name no
+        # device, even on a machine with that many serial ports.
+        self.set_device_link("com42", None)
+
+    def set_device_link(self, name, target):
+        """Points the prefix's DOS device name (e.g. com12) at target, or at
+        nothing when target is None; what was there before comes back after."""
+        link = os.path.join(PREFIX.path, "dosdevices", name)
+        before = os.readlink(link) if os.path.islink(link) else None
+        if before is not None:
+            os.unlink(link)
+        if target is not None:
+            os.symlink(target, link)
+
+        def restore():
+            if os.path.lexists(link):
+                os.unlink(link)
+            if before is not None:
+                os.symlink(before, link)
+        self.addCleanup(restore)
+
+    def write_check(self, content):
+        with open(os.path.join(self.dir, "check"), "wb") as f:
+            f.write(content)
+
+    def start(self, *args):
+        program = Program(self.exe, list(args), self.dir)
+        self.addCleanup(program.close)
+        return program
+
+    def run_to_end(self, *args):
+        """Runs a road that ends without a key; returns the program, its exit
+        status and its output lines."""
+        program = self.start(*args)
+        status = program.finish(START_SECONDS)
+        self.assertIsNotNone(status, "the program did not end" + program.diagnostics())
+        return program, status, program.text().split("\r\n")
+
+    def assert_startup(self, program, lines, appid):
+        self.assertGreaterEqual(len(lines), 3, program.diagnostics())
+        self.assertEqual(lines[0], banner(), program.diagnostics())
+        self.assertRegex(lines[1], f"^{MACHINE_CODE_LINE}$", program.diagnostics())
+        self.assertEqual(lines[2], f"AppID {appid}", program.diagnostics())
+
+
+class UsageRoad(WineTestCase):
+    def test_no_arguments_show_the_usage_and_a_key_ends_the_wait(self):
+        program = self.start()
+        last = usage_block()[-1] + "\r\n"
+        self.assertTrue(program.wait_for_output(last), "no usage block" + program.diagnostics())
+        self.assertTrue(program.still_running_after(KEY_WAIT_HOLD_SECONDS),
+                        "ended without waiting for a key" + program.diagnostics())
+        program.key(b"x")
+        status = program.finish()
+        self.assertEqual(status, 0, program.diagnostics())
+
+        lines = program.text().split("\r\n")
+        self.assert_startup(program, lines, "")
+        expected = [banner(), lines[1], "AppID "]
+        expected += [f"TorvaneTerminal {CONFIG.version} ", f"Quellmark  - {PUBLISHER}", ""]
+        expected += usage_block()
+        # Exactly these lines and nothing else: no "Problem:" from the key wait,
+        # whose console calls all succeed on a real console.
+        self.assertEqual(program.text(), "".join(line + "\r\n" for line in expected),
+                         program.diagnostics())
+
+        code = lines[1][len("Machine Code "):]
+        addresses = host_hardware_addresses()
+        if addresses:
+            self.assertIn(code, addresses, "not a hardware address of this machine")
+        else:
+            self.assertEqual(code, "000000000000")
+        note("first lines under Wine: " + " | ".join(program.text().split("\r\n")[:5]))
+
+
+class CheckFile(WineTestCase):
+    def test_appid_is_the_hex_text_of_the_check_file_beside_the_program(self):
+        cases = [
+            (b"\x01\xab", "01AB"),
+            (b"", ""),
+            (None, ""),  # no check file at all
+            # Bytes a text-mode read would change or stop at.
+            (b"\x0d\x0a\x1a\x00\xff", "0D0A1A00FF"),
+            (bytes(range(20)), "".join(f"{b:02X}" for b in range(20))),
+        ]
+        for content, appid in cases:
+            with self.subTest(check=content):
+                path = os.path.join(self.dir, "check")
+                if os.path.exists(path):
+                    os.remove(path)
+                if content is not None:
+                    self.write_check(content)
+                # The port road ends by itself after E012, with no key wait.
+                program, status, lines = self.run_to_end("COM42")
+                self.assertEqual(status, 0)
+                self.assert_startup(program, lines, appid)
+
+
+class PortOpening(WineTestCase):
+    def test_com_port_that_maps_to_nothing_reports_e012_then_the_usage(self):
+        program, status, lines = self.run_to_end("COM42", "38400")
+        self.assertEqual(status, 0, program.diagnostics())
+        self.assert_startup(program, lines, "")
+        self.assertEqual(lines[3:5], ["Selected PORT COM42", "Selected RATE 38400"],
+                         program.diagnostics())
+        errors = [i for i, line in enumerate(lines) if line.startswith("E012")]
+        self.assertEqual(len(errors), 1, program.diagnostics())
+        match = re.fullmatch(r"E012_Failed to open port: \((-?\d+)\) (.*?)\r?",
+                             lines[errors[0]])
+        self.assertIsNotNone(match, program.diagnostics())
+        number, text = int(match.group(1)), match.group(2).strip()
+        # No such file (2) or no such path (3), as the platform answers for
+        # the device path; both carry the system's own text.
+        self.assertIn(number, (2, 3), program.diagnostics())
+        self.assertTrue(text and text != "unknown error", program.diagnostics())
+        rest = [line for line in lines[errors[0] + 1:] if line]
+        self.assertEqual(rest, usage_block(), program.diagnostics())
+        note(f"E012 for COM42 under Wine: number {number}, text {text!r}")
+
+    def test_com_port_above_nine_is_opened_through_the_device_namespace(self):
+        # COM12 exists for Wine once its device link names a terminal; the
+        # bare name would open a file "COM12" in the current directory instead.
+        device, device_slave = pty.openpty()
+        self.addCleanup(os.close, device)
+        self.addCleanup(os.close, device_slave)
+        self.set_device_link("com12", os.ttyname(device_slave))
+
+        program = self.start("COM12", "38400")
+        started = program.wait_for_output("press ENTER to start, Ctrl+Q to terminate")
+        program.key(b"\x11")  # Ctrl+Q, should the session still be running
+        status = program.finish()
+        text = program.text()
+        self.assertTrue(started, "no session started" + program.diagnostics())
+        self.assertIn("Selected PORT COM12\r\n", text)
+        self.assertNotIn("E012", text, program.diagnostics())
+        self.assertEqual(status, 0, program.diagnostics())
+        after = text.split("terminate\r\n", 1)[1].split("\r\n")[0]
+        note(f"COM12 linked to a pseudo-terminal opened; the session then printed {after!r}")
+
+
+class Listener:
+    """A loopback HTTP listener that records every request it is sent."""
+
+    def __init__(self, port):
+        self.requests = []
+        self.server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.server.bind(("127.0.0.1", port))
+        self.server.listen(4)
+        self.server.settimeout(0.2)
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopping.is_set():
+            try:
+                connection, _ = self.server.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with connection:
+                connection.settimeout(5)
+                data = b""
+                try:
+                    while b"\r\n\r\n" not in data:
+                        chunk = connection.recv(4096)
+                        if not chunk:
+                            break
+                        data += chunk
+                    connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n"
+                                       b"Connection: close\r\n\r\n")
+                except OSError:
+                    pass
+                self.requests.append(data.decode("latin-1"))
+
+    def wait_for_request(self, seconds=LISTENER_SECONDS):
+        deadline = time.monotonic() + seconds
+        while not self.requests and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return bool(self.requests)
+
+    def close(self):
+        self.stopping.set()
+        self.thread.join(timeout=5)
+        self.server.close()
+
+
+class UsageReport(WineTestCase):
+    exe_option = "loopback_exe"
+
+    def check_request(self, listener, program, lines):
+        self.assertEqual(len(listener.requests), 1, f"{listener.requests!r}")
+        head, *headers = listener.requests[0].split("\r\n")
+        code = lines[1][len("Machine Code "):]
+        self.assertEqual(head, f"GET /ws/applicationlog.php?mac={code}&app=01AB HTTP/1.1")
+        fields = {}
+        for header in headers:
+            if ":" in header:
+                name, value = header.split(":", 1)
+                fields[name.strip().lower()] = value.strip()
+        self.assertEqual(fields.get("user-agent"), "Sample", headers)
+        self.assertEqual(fields.get("host"), f"127.0.0.1:{CONFIG.usage_port}", headers)
+        # Resolved by the origin server, whatever a cache in between holds.
+        self.assertEqual(fields.get("pragma"), "no-cache", headers)
+        note("usage report under Wine: " + " | ".join(h for h in [head] + headers if h))
+
+    def test_report_reaches_a_loopback_listener_at_every_start(self):
+        self.write_check(b"\x01\xab")
+        for road in ("usage", "port"):
+            with self.subTest(road=road):
+                listener = Listener(CONFIG.usage_port)
+                try:
+                    if road == "usage":
+                        program = self.start()
+                        self.assertTrue(program.wait_for_output(usage_block()[-1]),
+                                        program.diagnostics())
+                        program.key(b"x")
+                        status = program.finish()
+                    else:
+                        program = self.start("COM42")
+                        status = program.finish(START_SECONDS)
+                    self.assertEqual(status, 0, program.diagnostics())
+                    lines = program.text().split("\r\n")
+                    self.assert_startup(program, lines, "01AB")
+                    # The report has been answered before the lines are printed.
+                    self.assertTrue(listener.wait_for_request(0), "no request arrived")
+                    self.check_request(listener, program, lines)
+                finally:
+                    listener.close()
+
+
+class Executable(unittest.TestCase):
+    def test_exe_is_a_self_contained_32_bit_console_program(self):
+        def dump(option):
+            return subprocess.run([CONFIG.objdump, option, CONFIG.exe], capture_output=True,
+                                  text=True, timeout=60, check=True).stdout
+
+        headers = dump("-f")
+        self.assertIn("file format pei-i386", headers)
+        private = dump("-p")
+        self.assertRegex(private, r"(?m)^Magic\s+010b")           # PE32
+        self.assertRegex(private, r"(?m)^Subsystem\s+00000003")   # console
+        dlls = {name.lower() for name in re.findall(r"DLL Name: (\S+)", private)}
+        self.assertTrue({"kernel32.dll", "netapi32.dll", "wininet.dll"} <= dlls, dlls)
+        runtime = {d for d in dlls if re.search(r"libgcc|libstdc|libwinpthread|mingw", d)}
+        self.assertFalse(runtime, "needs MinGW runtime DLLs beside it")
+        note(f"{os.path.basename(CONFIG.exe)}: {os.path.getsize(CONFIG.exe)} bytes, "
+             f"imports {', '.join(sorted(dlls))}")
+
+
+def main():
+    global CONFIG
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--loopback-exe", required=True)
+    parser.add_argument("--usage-port", required=True, type=int)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--wineprefix")
+    parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
+    CONFIG, rest = parser.parse_known_args()
+
+    program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)
+    result = program.result
+    for line in NOTES:
+        print("observed: " + line)
+    failed = len(result.failures) + len(result.errors)
+    print(f"Windows smoke tests: {result.testsRun - failed - len(result.skipped)} passed, "
+          f"{failed} failed, {len(result.skipped)} skipped")
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
