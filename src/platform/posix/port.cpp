@@ -58,6 +58,9 @@ struct PortHandle : HandleBase {
     std::atomic<int> fd{-1};
     int wakeRead = -1;   // readable when the event mask changed
     int wakeWrite = -1;
+    // The keyboard thread may be writing a wake-up while the first thread
+    // closes the port: the pipe's use and its closing take turns.
+    std::mutex wakeLock;
     COMMTIMEOUTS timeouts{};
     std::atomic<DWORD> mask{0};
     // Counts mask changes: a wait pending across a change completes empty.
@@ -291,9 +294,12 @@ BOOL ClosePortHandle(HANDLE handle) {
     flock(fd, LOCK_UN);
     int result = close(fd);
     int closeError = errno;
-    close(port->wakeRead);
-    close(port->wakeWrite);
-    port->wakeRead = port->wakeWrite = -1;
+    {
+        std::lock_guard<std::mutex> guard(port->wakeLock);
+        close(port->wakeRead);
+        close(port->wakeWrite);
+        port->wakeRead = port->wakeWrite = -1;
+    }
     {
         std::lock_guard<std::mutex> guard(g_closedPortsLock);
         port->nextClosed = g_closedPorts;
@@ -369,8 +375,11 @@ BOOL SetCommMask(HANDLE handle, DWORD mask) {
     if (port == nullptr || port->fd.load() < 0) return FailWith(EBADF);
     port->mask.store(mask);
     port->maskGeneration.fetch_add(1);
-    // Wake a pending wait. A full pipe already holds a wake-up.
+    // Wake a pending wait. A full pipe already holds a wake-up; a pipe closed
+    // meanwhile means the wait it would wake has already ended.
     char wake = 1;
+    std::lock_guard<std::mutex> guard(port->wakeLock);
+    if (port->wakeWrite < 0) return TRUE;
     if (write(port->wakeWrite, &wake, 1) < 0 && errno != EAGAIN) return FailWith(errno);
     return TRUE;
 }
