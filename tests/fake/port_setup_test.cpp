@@ -1,0 +1,115 @@
+// OpenPort and ConfigurePort against the fake: what the port is given, and
+// the E012, E013 and E014 roads.
+#include <cstring>
+
+#include "session.h"
+#include "terminal/error_report.h"
+#include "test_support.h"
+
+namespace {
+
+using PortSetupTest = FakeTest;
+
+TEST_F(PortSetupTest, OpensTheNameAsTypedForExclusiveOverlappedUse) {
+    EXPECT_EQ(OpenPort("/dev/ttyUSB0"), fake::kPort);
+    EXPECT_EQ(OpenPort("COM10"), fake::kPort);
+    std::vector<fake::OpenCall> calls = fake::OpenCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].name, "/dev/ttyUSB0");
+    // Only Windows reaches COM ports through the device namespace.
+    EXPECT_EQ(calls[1].name, "COM10");
+    for (const fake::OpenCall &call : calls) {
+        EXPECT_EQ(call.access, GENERIC_READ | GENERIC_WRITE);
+        EXPECT_EQ(call.share, 0u);
+        EXPECT_EQ(call.disposition, static_cast<DWORD>(OPEN_EXISTING));
+        EXPECT_EQ(call.flags, FILE_FLAG_OVERLAPPED);
+        EXPECT_FALSE(call.security);
+        EXPECT_FALSE(call.templ);
+    }
+    EXPECT_EQ(Output(), "");
+}
+
+TEST_F(PortSetupTest, APortThatCannotBeOpenedIsReportedWithTheOpensError) {
+    fake::ScriptOpen(INVALID_HANDLE_VALUE, 2);
+    fake::ScriptMessage(2, "No such file or directory");
+    HANDLE port = OpenPort("/dev/ttyNONE");
+    ASSERT_EQ(port, INVALID_HANDLE_VALUE);
+    // As the driver does: the handle was tested first, the error read after.
+    ReportError("E012_Failed to open port");
+    EXPECT_EQ(Output(), Report("E012_Failed to open port", 2, "No such file or directory"));
+}
+
+TEST_F(PortSetupTest, GivesTheSessionTimeoutsAndLineSettingsBuiltFromZero) {
+    g_lineSpeed = 115200;
+    ConfigurePort(fake::kPort);
+
+    std::vector<COMMTIMEOUTS> timeouts = fake::TimeoutsGiven();
+    ASSERT_EQ(timeouts.size(), 1u);
+    EXPECT_EQ(timeouts[0].ReadIntervalTimeout, 2u);
+    EXPECT_EQ(timeouts[0].ReadTotalTimeoutMultiplier, 1u);
+    EXPECT_EQ(timeouts[0].ReadTotalTimeoutConstant, 1u);
+    EXPECT_EQ(timeouts[0].WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(timeouts[0].WriteTotalTimeoutConstant, 0u);
+
+    std::vector<DCB> states = fake::StatesGiven();
+    ASSERT_EQ(states.size(), 1u);
+    const DCB &dcb = states[0];
+    ASSERT_EQ(sizeof(DCB), 28u);
+    EXPECT_EQ(dcb.DCBlength, 28u);
+    EXPECT_EQ(dcb.BaudRate, 115200u);
+    // Binary, DTR and RTS enabled, nothing else: no flow control, no parity
+    // checking, no abort on error.
+    DWORD flags = 0;
+    std::memcpy(&flags, reinterpret_cast<const char *>(&dcb) + 8, sizeof flags);
+    EXPECT_EQ(flags, 0x1011u);
+    EXPECT_EQ(dcb.wReserved, 0);
+    EXPECT_EQ(dcb.XonLim, 0);
+    EXPECT_EQ(dcb.XoffLim, 0);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.XonChar, 0);
+    EXPECT_EQ(dcb.XoffChar, 0);
+    EXPECT_EQ(dcb.ErrorChar, 0);
+    EXPECT_EQ(dcb.EofChar, 0);
+    EXPECT_EQ(dcb.EvtChar, 0);
+    EXPECT_EQ(dcb.wReserved1, 0);
+
+    std::vector<std::string> calls = fake::Calls();
+    EXPECT_EQ(calls, (std::vector<std::string>{"SetCommTimeouts", "SetCommState"}));
+    EXPECT_EQ(Output(), "");
+}
+
+TEST_F(PortSetupTest, UsesTheDefaultSpeedUnlessOneWasGiven) {
+    ConfigurePort(fake::kPort);
+    ASSERT_EQ(fake::StatesGiven().size(), 1u);
+    EXPECT_EQ(fake::StatesGiven()[0].BaudRate, 38400u);
+    EXPECT_EQ(Output(), "");
+}
+
+TEST_F(PortSetupTest, RefusedTimeoutsAndLineSettingsAreEachReportedAndSetUpGoesOn) {
+    struct Case {
+        bool timeoutsOk, stateOk;
+        std::string expected;
+    };
+    const std::string e013 = Report("E013_SetCommTimeouts failed", 22, "Invalid argument");
+    const std::string e014 =
+        Report("E014_SetCommState failed", 25, "Inappropriate ioctl for device");
+    const Case cases[] = {{false, true, e013}, {true, false, e014}, {false, false, e013 + e014}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.expected);
+        fake::Reset();
+        fake::ScriptMessage(22, "Invalid argument");
+        fake::ScriptMessage(25, "Inappropriate ioctl for device");
+        fake::ScriptSetCommTimeouts(c.timeoutsOk, 22);
+        fake::ScriptSetCommState(c.stateOk, 25);
+        if (!Capturing()) BeginCapture();
+        ConfigurePort(fake::kPort);
+        // Neither refusal keeps the other setting from being given.
+        EXPECT_EQ(fake::TimeoutsGiven().size(), 1u);
+        EXPECT_EQ(fake::StatesGiven().size(), 1u);
+        EXPECT_EQ(Output(), c.expected);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,245 @@
+// ReceiveLoop against the fake: the bytes it relays, the stop signal, and the
+// E005 to E011 roads with what follows each. The keyboard thread is left out
+// here (its thread never runs) unless a test says otherwise; the test itself
+// sends the stop signal the way that thread does, by clearing the port's mask.
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "session.h"
+#include "terminal/receive_loop.h"
+#include "test_support.h"
+
+namespace {
+
+using fake::How;
+using fake::ReadStep;
+using fake::WaitStep;
+
+class ReceiveLoopTest : public FakeTest {
+protected:
+    void SetUp() override {
+        FakeTest::SetUp();
+        fake::ScriptCreateThread(fake::ThreadMode::Idle, 0);
+    }
+
+    // Runs the loop; when stopWhenIdle, sends the stop signal once the loop
+    // waits with nothing more scripted. False if the loop did not return.
+    static bool RunLoop(bool stopWhenIdle) {
+        std::thread stopper;
+        if (stopWhenIdle) {
+            stopper = std::thread([] {
+                if (fake::AwaitBlockedWaits(1)) SetCommMask(fake::kPort, 0);
+            });
+        }
+        bool returned = RunWithDeadline([] { ReceiveLoop(fake::kPort); });
+        if (stopper.joinable()) stopper.join();
+        return returned;
+    }
+
+    static void CaptureTo(const std::string &path) {
+        g_sessionSettings.logEnabled = 1;
+        std::snprintf(g_sessionSettings.logPath, sizeof g_sessionSettings.logPath, "%s",
+                      path.c_str());
+    }
+
+    static bool EventClosed() {
+        std::vector<HANDLE> closed = fake::Closed();
+        return std::any_of(closed.begin(), closed.end(), fake::IsEvent);
+    }
+};
+
+TEST_F(ReceiveLoopTest, ABurstIsReadInChunksOfTenUntilAnEmptyReadThenTheLoopWaitsAgain) {
+    const std::string burst = "0123456789abcdefghijKLMNO";
+    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR)});
+    fake::ScriptReads({ReadStep(How::AtOnce, burst.substr(0, 10)),
+                       ReadStep(How::Pending, burst.substr(10, 10)),
+                       ReadStep(How::AtOnce, burst.substr(20))});
+    ASSERT_TRUE(RunLoop(true));
+    EXPECT_EQ(Output(), burst);
+    // Three reads with data and the empty one that ends the drain, each
+    // asking for ten bytes; then the second wait, which the stop ended.
+    EXPECT_EQ(fake::ReadSizes(), (std::vector<DWORD>{10, 10, 10, 10}));
+    EXPECT_EQ(fake::WaitCalls(), 2);
+    EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{EV_RXCHAR, 0}));
+}
+
+TEST_F(ReceiveLoopTest, EveryByteValueReachesConsoleAndCaptureInOrderAndTheCaptureIsEmptied) {
+    std::string path = TempPath("capture.log");
+    { std::ofstream(path) << "left from an earlier session"; }
+    CaptureTo(path);
+    std::string all;
+    for (int value = 0; value < 256; ++value) all += static_cast<char>(value);
+    // Chunks of every size up to ten, some completing at once, some pending,
+    // and a device pause (an empty read) in the middle.
+    std::vector<fake::Step> reads;
+    std::size_t at = 0;
+    bool paused = false;
+    for (std::size_t size = 1; at < all.size(); size = size % 10 + 1) {
+        std::size_t chunk = std::min(size, all.size() - at);
+        reads.push_back(ReadStep(chunk % 2 ? How::AtOnce : How::Pending, all.substr(at, chunk)));
+        at += chunk;
+        if (at >= 128 && !paused) {
+            reads.push_back(ReadStep(How::AtOnce, ""));
+            paused = true;
+        }
+    }
+    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR), WaitStep(How::Pending, EV_RXCHAR)});
+    fake::ScriptReads(reads);
+    ASSERT_TRUE(RunLoop(true));
+    EXPECT_EQ(Output(), all);
+    EXPECT_EQ(ReadWholeFile(path), all);
+    EXPECT_EQ(fake::WaitCalls(), 3);
+}
+
+TEST_F(ReceiveLoopTest, TheStopSignalWhileWaitingEndsTheLoopAndClosesEverything) {
+    std::string path = TempPath("capture.log");
+    CaptureTo(path);
+    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR)});
+    fake::ScriptReads({ReadStep(How::AtOnce, "login: ")});
+    ASSERT_TRUE(RunLoop(true));
+    EXPECT_EQ(Output(), "login: ");
+    // Closed, so everything received so far is in the file.
+    EXPECT_EQ(ReadWholeFile(path), "login: ");
+    EXPECT_TRUE(EventClosed());
+    // The keyboard thread's handle is closed as soon as it has started.
+    std::vector<HANDLE> closed = fake::Closed();
+    ASSERT_FALSE(closed.empty());
+    EXPECT_TRUE(fake::IsThread(closed.front()));
+}
+
+TEST_F(ReceiveLoopTest, AMaskWithoutReceivedCharactersReadsNothingAndWaitsAgain) {
+    fake::ScriptWaits({WaitStep(How::AtOnce, 0x0004), WaitStep(How::Pending, 0x0080)});
+    ASSERT_TRUE(RunLoop(true));
+    EXPECT_TRUE(fake::ReadSizes().empty());
+    EXPECT_EQ(fake::WaitCalls(), 3);
+    EXPECT_EQ(Output(), "");
+}
+
+TEST_F(ReceiveLoopTest, WithoutCaptureNoFileIsCreated) {
+    std::string path = TempPath("not-asked-for.log");
+    std::snprintf(g_sessionSettings.logPath, sizeof g_sessionSettings.logPath, "%s",
+                  path.c_str());
+    g_sessionSettings.logEnabled = 0;
+    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR)});
+    fake::ScriptReads({ReadStep(How::AtOnce, "x")});
+    ASSERT_TRUE(RunLoop(true));
+    EXPECT_EQ(Output(), "x");
+    EXPECT_FALSE(FileExists(path));
+}
+
+TEST_F(ReceiveLoopTest, ACaptureFileThatCannotBeCreatedEndsTheSessionBeforeItStarts) {
+    std::string path = TempPath("missing-folder") + "/capture.log";
+    CaptureTo(path);
+    ASSERT_TRUE(RunLoop(false));
+    std::string out = Output();
+    EXPECT_NE(out.find(path), std::string::npos) << out;
+    EXPECT_NE(out.find("No such file or directory"), std::string::npos) << out;
+    EXPECT_EQ(fake::CreateThreadCalls(), 0);
+    EXPECT_TRUE(fake::MasksSet().empty());
+    EXPECT_EQ(fake::WaitCalls(), 0);
+}
+
+TEST_F(ReceiveLoopTest, E005AThreadThatCannotStartEndsTheLoopAtOnce) {
+    fake::ScriptCreateThread(fake::ThreadMode::Fail, 11);
+    fake::ScriptMessage(11, "Resource temporarily unavailable");
+    ASSERT_TRUE(RunLoop(false));
+    EXPECT_EQ(Output(),
+              Report("E005_CreateThread failed", 11, "Resource temporarily unavailable"));
+    EXPECT_TRUE(fake::EventsCreated().empty());
+    EXPECT_TRUE(fake::MasksSet().empty());
+    EXPECT_EQ(fake::WaitCalls(), 0);
+}
+
+TEST_F(ReceiveLoopTest, E006AnEventThatCannotBeCreatedIsReportedAndTheLoopGoesOn) {
+    fake::ScriptCreateEvent(false, true, 12);
+    fake::ScriptMessage(12, "Cannot allocate memory");
+    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR)});
+    fake::ScriptReads({ReadStep(How::Pending, "still here")});
+    ASSERT_TRUE(RunLoop(true));
+    EXPECT_EQ(Output(),
+              Report("E006_CreateEvent failed", 12, "Cannot allocate memory") + "still here");
+    EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{EV_RXCHAR, 0}));
+    // The event that was never made is not closed.
+    std::vector<HANDLE> closed = fake::Closed();
+    EXPECT_EQ(std::count(closed.begin(), closed.end(), nullptr), 0);
+}
+
+TEST_F(ReceiveLoopTest, E007AMaskThatCannotBeArmedIsReportedAndTheLoopGoesOn) {
+    fake::ScriptSetCommMask({false}, 22);
+    fake::ScriptMessage(22, "Invalid argument");
+    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR)});
+    fake::ScriptReads({ReadStep(How::AtOnce, "ok")});
+    ASSERT_TRUE(RunLoop(true));
+    EXPECT_EQ(Output(), Report("E007_SetCommMask failed", 22, "Invalid argument") + "ok");
+    EXPECT_EQ(fake::WaitCalls(), 2);
+}
+
+TEST_F(ReceiveLoopTest, E008AndE009AFailedWaitEndsTheLoopWithCleanUp) {
+    struct Case {
+        fake::Step failingWait;
+        const char *message;
+    };
+    const Case cases[] = {{WaitStep(How::PendingFails, 0, 5), "E008_GetOverlappedResult failed"},
+                          {WaitStep(How::Fails, 0, 5), "E009_WaitCommEvent failed"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        fake::Reset();
+        fake::ScriptCreateThread(fake::ThreadMode::Idle, 0);
+        fake::ScriptMessage(5, "Input/output error");
+        std::string path = TempPath("capture.log");
+        CaptureTo(path);
+        fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR), c.failingWait});
+        fake::ScriptReads({ReadStep(How::AtOnce, "before")});
+        if (!Capturing()) BeginCapture();
+        ASSERT_TRUE(RunLoop(false));
+        EXPECT_EQ(Output(), "before" + Report(c.message, 5, "Input/output error"));
+        // No further wait and no read after the failure.
+        EXPECT_EQ(fake::WaitCalls(), 2);
+        EXPECT_EQ(fake::ReadSizes().size(), 2u);
+        EXPECT_TRUE(EventClosed());
+        EXPECT_EQ(ReadWholeFile(path), "before");
+    }
+}
+
+TEST_F(ReceiveLoopTest, E010AndE011AFailedReadEndsTheDrainAndLaterBytesStillShow) {
+    struct Case {
+        fake::Step failingRead;
+        const char *message;
+    };
+    const Case cases[] = {{ReadStep(How::PendingFails, "", 5), "E010_GetOverlappedResult failed"},
+                          {ReadStep(How::Fails, "", 5), "E011_ReadFile failed"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        fake::Reset();
+        fake::ScriptCreateThread(fake::ThreadMode::Idle, 0);
+        fake::ScriptMessage(5, "Input/output error");
+        std::string path = TempPath("capture.log");
+        CaptureTo(path);
+        fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR), WaitStep(How::Pending, EV_RXCHAR)});
+        // The failure ends the first drain; "after" comes with the next event.
+        fake::ScriptReads({ReadStep(How::AtOnce, "before"), c.failingRead,
+                           ReadStep(How::AtOnce, "after")});
+        if (!Capturing()) BeginCapture();
+        ASSERT_TRUE(RunLoop(true));
+        EXPECT_EQ(Output(), "before" + Report(c.message, 5, "Input/output error") + "after");
+        EXPECT_EQ(fake::ReadSizes().size(), 4u);
+        EXPECT_EQ(fake::WaitCalls(), 3);
+        EXPECT_EQ(ReadWholeFile(path), "beforeafter");
+    }
+}
+
+TEST_F(ReceiveLoopTest, AStopSentBeforeTheMaskIsArmedIsNotLost) {
+    // The keyboard thread runs to its end (Ctrl+Q at once) before the loop
+    // arms its mask, which would otherwise undo the stop.
+    fake::ScriptCreateThread(fake::ThreadMode::RunToEnd, 0);
+    fake::PushConsole({fake::Key(0x11)});
+    ASSERT_TRUE(RunLoop(false));
+    EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{0, EV_RXCHAR}));
+    EXPECT_EQ(fake::WaitCalls(), 0);
+    EXPECT_TRUE(EventClosed());
+    EXPECT_EQ(Output(), "press ENTER to start, Ctrl+Q to terminate\n");
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "session.h"
+#include "terminal/receive_loop.h"
+#include "version.h"
+
+namespace {
+
+std::string g_commandDir;
+std::vector<std::string> g_tempDirs;  // removed after each test
+int g_savedStdout = -1;
+std::string g_capturePath;
+
+void WriteScript(const std::string &path, const std::string &body) {
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    chmod(path.c_str(), 0755);
+}
+
+std::string MakeTempDir() {
+    char pattern[] = "/tmp/torvane-fake-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    return pattern;
+}
+
+// ClearScreen runs "CLS" and then "clear" through the shell. Commands of
+// these names first on PATH make each run visible in standard output.
+void InstallClearCommands() {
+    if (!g_commandDir.empty()) return;
+    g_commandDir = MakeTempDir();
+    WriteScript(g_commandDir + "/CLS",
+                "if [ -e \"$(dirname \"$0\")/cls-works\" ]; then printf '" +
+                    std::string(kClsMarker) + "'; exit 0; fi\nexit 127\n");
+    WriteScript(g_commandDir + "/clear", "printf '" + std::string(kClearMarker) + "'\n");
+    std::atexit([] { std::filesystem::remove_all(g_commandDir); });
+    const char *path = std::getenv("PATH");
+    std::string newPath = g_commandDir + ":" + (path ? path : "/usr/bin:/bin");
+    setenv("PATH", newPath.c_str(), 1);
+}
+
+}  // namespace
+
+std::string UsageBlock() {
+    return "TorvaneTerminal " TORVANE_VERSION " - serial terminal for diagnostic ports\n"
+           "https://www.quellmark.example\n"
+           "Usage:\n"
+           "TorvaneTerminal.exe [port] [speed]\n"
+           "Example for Torvane F3: TorvaneTerminal.exe COM3 38400\n";
+}
+
+void SetClsWorks(bool works) {
+    InstallClearCommands();
+    std::string flag = g_commandDir + "/cls-works";
+    if (works) {
+        std::ofstream(flag) << "";
+    } else {
+        unlink(flag.c_str());
+    }
+}
+
+void BeginCapture() {
+    std::fflush(stdout);
+    char pattern[] = "/tmp/torvane-stdout-XXXXXX";
+    int fd = mkstemp(pattern);
+    ASSERT_GE(fd, 0);
+    g_capturePath = pattern;
+    g_savedStdout = dup(1);
+    dup2(fd, 1);
+    close(fd);
+}
+
+std::string EndCapture() {
+    if (g_savedStdout < 0) return "";
+    std::fflush(stdout);
+    dup2(g_savedStdout, 1);
+    close(g_savedStdout);
+    g_savedStdout = -1;
+    std::string text = ReadWholeFile(g_capturePath);
+    unlink(g_capturePath.c_str());
+    return text;
+}
+
+bool Capturing() { return g_savedStdout >= 0; }
+
+bool RunWithDeadline(const std::function<void()> &work) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    std::thread runner([&] {
+        work();
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        changed.notify_all();
+    });
+    bool inTime;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        inTime = changed.wait_for(lock, 2 * fake::kDeadline, [&] { return done; });
+    }
+    if (!inTime) fake::Abort();
+    runner.join();
+    return inTime;
+}
+
+std::string TempPath(const char *name) {
+    g_tempDirs.push_back(MakeTempDir());
+    return g_tempDirs.back() + "/" + name;
+}
+
+std::string ReadWholeFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool FileExists(const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+void FakeTest::SetUp() {
+    InstallClearCommands();
+    SetClsWorks(false);
+    fake::Reset();
+    g_stopRequested.store(false);
+    std::memset(&g_sessionSettings, 0, sizeof g_sessionSettings);
+    g_lineSpeed = kDefaultLineSpeed;
+    BeginCapture();
+}
+
+void FakeTest::TearDown() {
+    EXPECT_TRUE(fake::JoinThreads()) << "a thread of the program did not end";
+    std::string unread = EndCapture();
+    if (HasFailure() && !unread.empty()) {
+        std::fprintf(stderr, "--- output of the failed test ---\n%s\n---\n", unread.c_str());
+    }
+    for (const std::string &dir : g_tempDirs) std::filesystem::remove_all(dir);
+    g_tempDirs.clear();
+    EXPECT_FALSE(fake::DeadlineHit()) << "a fake call waited in vain";
+    EXPECT_EQ(fake::Violations(), std::vector<std::string>{});
+}
+
+std::string FakeTest::Output() {
+    return EndCapture();
+}
+
+std::string Report(const char *message, long number, const char *text) {
+    return std::string(kClearMarker) + message + ": (" + std::to_string(number) + ") " + text +
+           "\n\n" + UsageBlock();
+}
+
+int Count(const std::string &haystack, const std::string &needle) {
+    int count = 0;
+    for (std::size_t at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + needle.size())) {
+        ++count;
+    }
+    return count;
+}
