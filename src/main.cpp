@@ -20,7 +20,12 @@ constexpr std::size_t kMaxLogPathLength = kTextFieldSize - 1;
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::setvbuf(stdout, nullptr, _IOFBF, kConsoleBufferSize);
+    // The buffer is given, not just its size: the C library may ignore the
+    // size of a buffer it allocates itself (on a terminal it picks its own
+    // 1 KiB), and the receive loop relies on the console's stream holding a
+    // whole batch of received bytes without writing by itself.
+    static char consoleBuffer[kConsoleBufferSize];
+    std::setvbuf(stdout, consoleBuffer, _IOFBF, sizeof consoleBuffer);
 
     std::snprintf(g_machineCode, kTextFieldSize, "%s", GetMachineCode());
 

@@ -21,11 +21,25 @@ constexpr DWORD kReadSize = 10;
 // steady stream scrolls smoothly instead of in buffer-sized jumps.
 constexpr auto kFlushInterval = std::chrono::milliseconds(10);
 
+// A read that took this long waited for its bytes to trickle in: the line is
+// slow, and holding them longer would only make them later.
+constexpr auto kTrickleTime = std::chrono::milliseconds(1);
+
+// Received bytes gathered before they are handed to the streams; smaller than
+// the console's buffer (see Batch).
+constexpr std::size_t kBatchSize = 1 << 14;
+
+using Clock = std::chrono::steady_clock;
+
 // Starts a wait for port events; true when it completed with events in mask,
 // false when the loop must end (the failure has been reported).
 bool WaitForPortEvent(HANDLE port, DWORD *mask, OVERLAPPED *overlapped) {
     if (WaitCommEvent(port, mask, overlapped)) return true;
     if (GetLastError() != ERROR_IO_PENDING) {
+        // A stop that came between the test of the stop flag and this wait
+        // has emptied the event mask, and a wait on an empty mask is refused:
+        // that is the session ending, not a failure to report.
+        if (g_stopRequested.load()) return false;
         ReportError("E009_WaitCommEvent failed");
         return false;
     }
@@ -37,47 +51,73 @@ bool WaitForPortEvent(HANDLE port, DWORD *mask, OVERLAPPED *overlapped) {
     return true;
 }
 
-// Reads up to kReadSize bytes; false when the read failed (reported).
-bool ReadPort(HANDLE port, char *buffer, DWORD *count, OVERLAPPED *overlapped) {
+// Reads up to kReadSize bytes. Returns nullptr, or the message of the failed
+// step for the caller to report once what came before it has been shown.
+const char *ReadPort(HANDLE port, char *buffer, DWORD *count, OVERLAPPED *overlapped) {
     *count = 0;
-    if (ReadFile(port, buffer, kReadSize, count, overlapped)) return true;
-    if (GetLastError() != ERROR_IO_PENDING) {
-        ReportError("E011_ReadFile failed");
-        return false;
-    }
+    if (ReadFile(port, buffer, kReadSize, count, overlapped)) return nullptr;
+    if (GetLastError() != ERROR_IO_PENDING) return "E011_ReadFile failed";
     // The count of a pending read is only known from its completion.
     if (!GetOverlappedResult(port, overlapped, count, TRUE)) {
-        ReportError("E010_GetOverlappedResult failed");
-        return false;
+        return "E010_GetOverlappedResult failed";
     }
-    return true;
+    return nullptr;
+}
+
+// Received bytes not yet handed to the streams. They go out together at each
+// flush point, console copy first, so one flood costs a few large writes
+// instead of two library calls per read. The batch is smaller than the
+// console's buffer (64 KiB, given by main) and the console is flushed after
+// every batch: its stream never has to write on its own before the capture
+// has been flushed, so the capture never lags what the console showed, even
+// when the process is killed.
+struct Batch {
+    char bytes[kBatchSize];
+    std::size_t size = 0;
+};
+
+// Shows and captures the batch: capture flushed first, then the console.
+void Emit(Batch *batch, FILE *capture) {
+    if (batch->size > 0) {
+        std::fwrite(batch->bytes, 1, batch->size, stdout);
+        if (capture) std::fwrite(batch->bytes, 1, batch->size, capture);
+        batch->size = 0;
+    }
+    if (capture) std::fflush(capture);
+    std::fflush(stdout);
 }
 
 // Reads until a read returns nothing, showing and capturing every byte.
 // Reading to the end matters: the received-character event is only raised
 // anew for bytes that arrive after the wait is re-armed.
-void DrainPort(HANDLE port, OVERLAPPED *overlapped, FILE *capture,
-               std::chrono::steady_clock::time_point *lastFlush) {
-    char buffer[kReadSize];
+void DrainPort(HANDLE port, OVERLAPPED *overlapped, FILE *capture, Batch *batch,
+               Clock::time_point *lastFlush) {
+    Clock::time_point lastRead = Clock::now();
     for (;;) {
         DWORD count = 0;
-        if (!ReadPort(port, buffer, &count, overlapped)) return;
-        if (count > kReadSize) count = kReadSize;  // a count the buffer cannot hold is not real
-        if (count > 0) {
-            // The console copy first, then the capture; the same bytes as one
-            // "%c" each, every value included.
-            std::fwrite(buffer, 1, count, stdout);
-            if (capture) std::fwrite(buffer, 1, count, capture);
+        if (const char *failure = ReadPort(port, batch->bytes + batch->size, &count, overlapped)) {
+            // What arrived before the failure shows before its report; the
+            // writes must not change the error number the report shows.
+            DWORD error = GetLastError();
+            Emit(batch, capture);
+            *lastFlush = Clock::now();
+            SetLastError(error);
+            ReportError(failure);
+            return;
         }
-        auto now = std::chrono::steady_clock::now();
-        // A short read means the line paused: show it now, so a prompt without
-        // a line feed appears at once. The capture goes first so that it never
-        // lags what the console showed, even if the process is killed.
-        if (count < kReadSize || now - *lastFlush >= kFlushInterval) {
-            if (capture) std::fflush(capture);
-            std::fflush(stdout);
+        if (count > kReadSize) count = kReadSize;  // a count the buffer cannot hold is not real
+        batch->size += count;
+        const Clock::time_point now = Clock::now();
+        // Show what has come when the line paused (a short read: a prompt
+        // without a line feed appears at once), when the read had to wait
+        // for its bytes (a slow steady stream: they are already late), at
+        // least every kFlushInterval, and when the batch is full.
+        if (count < kReadSize || now - lastRead >= kTrickleTime ||
+            now - *lastFlush >= kFlushInterval || kBatchSize - batch->size < kReadSize) {
+            Emit(batch, capture);
             *lastFlush = now;
         }
+        lastRead = now;
         if (count == 0) return;
     }
 }
@@ -111,12 +151,13 @@ void ReceiveLoop(HANDLE port) {
 
     if (!SetCommMask(port, EV_RXCHAR)) ReportError("E007_SetCommMask failed");
 
-    auto lastFlush = std::chrono::steady_clock::now();
+    Batch batch;
+    auto lastFlush = Clock::now();
     DWORD mask = 0;
     while (!g_stopRequested.load()) {
         if (!WaitForPortEvent(port, &mask, &overlapped)) break;
         if (mask == 0) break;  // the stop signal
-        if (mask & EV_RXCHAR) DrainPort(port, &overlapped, capture, &lastFlush);
+        if (mask & EV_RXCHAR) DrainPort(port, &overlapped, capture, &batch, &lastFlush);
         mask = 0;
     }
 

@@ -1,4 +1,5 @@
 #include "fake_platform.h"
+#include "terminal/receive_loop.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -465,6 +466,10 @@ BOOL WaitCommEvent(HANDLE, LPDWORD mask, LPOVERLAPPED overlapped) {
         *mask = step.mask;
         return TRUE;
     case How::Fails:
+        return Fail(step.error);
+    case How::StopThenFails:
+        g_stopRequested.store(true);
+        ++g_state.maskChanges;
         return Fail(step.error);
     default:
         g_state.pending[overlapped] = {OpKind::Wait, step, mask, nullptr, 0, {},

@@ -31,6 +31,8 @@ enum class How {
     Fails,            // the call fails at once with the step's error
     PendingFails,     // the call pends; GetOverlappedResult fails with the error
     UntilMaskChange,  // waits only: pends until SetCommMask is called, then mask 0
+    StopThenFails,    // waits only: the keyboard thread's stop lands just as the
+                      // wait starts (flag raised, mask emptied); the wait fails
 };
 
 struct Step {

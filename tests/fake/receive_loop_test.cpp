@@ -203,6 +203,20 @@ TEST_F(ReceiveLoopTest, E008AndE009AFailedWaitEndsTheLoopWithCleanUp) {
     }
 }
 
+TEST_F(ReceiveLoopTest, AWaitRefusedBecauseTheStopJustEmptiedTheMaskEndsTheLoopWithoutAReport) {
+    fake::ScriptCreateThread(fake::ThreadMode::Idle, 0);
+    fake::ScriptMessage(87, "Invalid argument");
+    std::string path = TempPath("capture.log");
+    CaptureTo(path);
+    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR), WaitStep(How::StopThenFails, 0, 87)});
+    fake::ScriptReads({ReadStep(How::AtOnce, "bye")});
+    ASSERT_TRUE(RunLoop(false));
+    EXPECT_EQ(Output(), "bye");
+    EXPECT_EQ(fake::WaitCalls(), 2);
+    EXPECT_TRUE(EventClosed());
+    EXPECT_EQ(ReadWholeFile(path), "bye");
+}
+
 TEST_F(ReceiveLoopTest, E010AndE011AFailedReadEndsTheDrainAndLaterBytesStillShow) {
     struct Case {
         fake::Step failingRead;

@@ -180,8 +180,9 @@ BOOL ReadConsoleInputA(HANDLE handle, PINPUT_RECORD records, DWORD length, LPDWO
     ConsoleHandle *console = AsConsole(handle);
     if (console == nullptr || records == nullptr || read == nullptr) return FailWith(EINVAL);
     *read = 0;
-    // Input that is not a terminal has no keys.
-    if (!isatty(console->fd)) return FailWith(ENOTTY);
+    // Input that is not a terminal has no keys. Keys already read ahead came
+    // from a terminal, so only a read that has to go to the system asks.
+    if (g_keysStart == g_keysEnd && !isatty(console->fd)) return FailWith(ENOTTY);
     while (g_keysStart == g_keysEnd) {
         // Blocks until at least one key, as the console read does.
         ssize_t got = ::read(console->fd, g_keys, sizeof g_keys);

@@ -127,11 +127,6 @@ ssize_t FillReadAhead(PortHandle *port, bool hangUpReported = false) {
     }
 }
 
-int MillisecondsUntil(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
-}
-
 // Completes a pending wait for port events: blocks until bytes wait, the
 // mask changes, or the device goes away.
 BOOL CompleteWait(PortHandle *port, LPOVERLAPPED overlapped, bool block) {
@@ -389,8 +384,11 @@ BOOL WaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPPED overlapped) {
     if (port == nullptr || port->fd.load() < 0 || mask == nullptr || overlapped == nullptr) {
         return FailWith(EINVAL);
     }
-    DWORD armed = port->mask.load();
+    // The count before the mask: a change landing between the two reads then
+    // either shows in the mask or completes the wait empty; read the other way
+    // round, a stop could be missed and the wait would never end.
     overlapped->InternalHigh = port->maskGeneration.load();
+    DWORD armed = port->mask.load();
     if (armed == 0) {
         // Nothing can ever be reported: complete empty rather than wait for
         // ever.
@@ -442,13 +440,15 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
                         t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
     bool totalBounded = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
     bool intervalBounded = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
-    Clock::time_point start = Clock::now();
+    // Served from the read-ahead whole, the read takes no time at all: the
+    // clock is only read when it may have to wait.
+    std::size_t got = TakeBuffered(port, out, toRead);
+    Clock::time_point start = got < toRead ? Clock::now() : Clock::time_point{};
     Clock::time_point totalDeadline =
         start + std::chrono::milliseconds(static_cast<long long>(t.ReadTotalTimeoutMultiplier) *
                                               toRead + t.ReadTotalTimeoutConstant);
     Clock::time_point lastByte = start;
 
-    std::size_t got = TakeBuffered(port, out, toRead);
     bool hangUpReported = false;
     while (got < toRead) {
         ssize_t added = FillReadAhead(port, hangUpReported);
@@ -463,18 +463,26 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
         }
         // A hang-up ends the read with what it has; the next wait reports it.
         if (port->hangUpError || returnAtOnce) break;
-        int timeout = -1;
-        if (totalBounded) timeout = MillisecondsUntil(totalDeadline);
+        // The time-outs are kept to the microsecond: a poll in whole
+        // milliseconds would round the 2 ms interval up by most of one.
+        bool bounded = totalBounded || (intervalBounded && got > 0);
+        Clock::time_point wakeAt = Clock::time_point::max();
+        if (totalBounded) wakeAt = totalDeadline;
         if (intervalBounded && got > 0) {
-            int interval = MillisecondsUntil(
-                lastByte + std::chrono::milliseconds(t.ReadIntervalTimeout));
-            timeout = timeout < 0 ? interval : std::min(timeout, interval);
+            wakeAt = std::min(wakeAt,
+                              lastByte + std::chrono::milliseconds(t.ReadIntervalTimeout));
         }
-        if (timeout == 0) break;
+        timespec wait{};
+        if (bounded) {
+            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - Clock::now());
+            if (left.count() <= 0) break;
+            wait.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+            wait.tv_nsec = static_cast<long>(left.count() % 1000000000);
+        }
         // Woken by bytes, a hang-up (recorded by the next fill) or the time-out
         // (the next pass finds it expired).
         pollfd fds = {port->fd.load(), POLLIN, 0};
-        if (poll(&fds, 1, timeout) < 0 && errno != EINTR) {
+        if (ppoll(&fds, 1, bounded ? &wait : nullptr, nullptr) < 0 && errno != EINTR) {
             if (got > 0) break;
             return FailWith(errno);
         }
