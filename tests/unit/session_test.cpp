@@ -82,28 +82,3 @@ TEST(ErrorLine, CarriesMessageNumberAndSystemText) {
     EXPECT_EQ(FormatErrorLine("E011_ReadFile failed", 0xFFFFFFFFu, "x"),
               "E011_ReadFile failed: (-1) x\n\n");
 }
-
-TEST(PortSettings, TimeoutsAndLineSettingsAreTheSessionsFixedOnes) {
-    COMMTIMEOUTS timeouts = SessionTimeouts();
-    EXPECT_EQ(timeouts.ReadIntervalTimeout, 2u);
-    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 1u);
-    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 1u);
-    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
-
-    DCB dcb = SessionLineSettings(115200);
-    EXPECT_EQ(sizeof(DCB), 28u);
-    EXPECT_EQ(dcb.DCBlength, 28u);
-    EXPECT_EQ(dcb.BaudRate, 115200u);
-    DWORD flags = 0;
-    std::memcpy(&flags, reinterpret_cast<const unsigned char *>(&dcb) + 8, sizeof flags);
-    EXPECT_EQ(flags, 0x1011u);  // binary, DTR and RTS raised, no flow control
-    EXPECT_EQ(dcb.ByteSize, 8);
-    EXPECT_EQ(dcb.Parity, NOPARITY);
-    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
-    EXPECT_EQ(dcb.XonLim, 0);
-    EXPECT_EQ(dcb.XoffLim, 0);
-    EXPECT_EQ(dcb.XonChar, 0);
-    EXPECT_EQ(dcb.XoffChar, 0);
-    EXPECT_EQ(dcb.EvtChar, 0);
-}
