@@ -19,7 +19,8 @@ void ReadAppId(const char *checkPath) {
     std::size_t count = 0;
     // Opened for reading and updating, though nothing is ever written: a check
     // file that cannot be opened so (missing, or read-only) gives an empty AppID.
-    std::FILE *check = std::fopen(checkPath, "r+b");
+    // Only a regular file is read: a FIFO named check would hang start-up.
+    std::FILE *check = OpenFileStream(checkPath, "r+b");
     if (check != nullptr) {
         count = std::fread(contents, 1, kCheckFileMaxBytes, check);
         std::fclose(check);

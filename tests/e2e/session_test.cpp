@@ -140,16 +140,27 @@ TEST(Keys, EachKeyReachesTheDeviceAsOneByteAndCtrlQEndsTheSession) {
     ASSERT_TRUE(run.WaitForDeviceBytes(3));
     EXPECT_EQ(run.deviceBytes(), "\r\x03\x1a");
 
-    // Keys typed together all arrive, in order.
+    // Keys typed together all arrive, in order; Backspace (DEL from the
+    // terminal) is sent as the Windows console gives it, 0x08.
     ASSERT_TRUE(run.Type("AT+X?\r\x13\x7f"));
     ASSERT_TRUE(run.WaitForDeviceBytes(11));
-    EXPECT_EQ(run.deviceBytes(), std::string("\r\x03\x1a" "AT+X?\r\x13\x7f"));
+    EXPECT_EQ(run.deviceBytes(), std::string("\r\x03\x1a" "AT+X?\r\x13\x08"));
+
+    // Keys without a character send nothing: Up, F1, Ctrl+Right, F5, the
+    // Linux console's F1, even typed together with a key that has one.
+    ASSERT_TRUE(run.Type("\x1b[A\x1bOP\x1b[1;5C\x1b[15~\x1b[[Az"));
+    ASSERT_TRUE(run.WaitForDeviceBytes(12));
+    // A lone Esc is the Esc key, once nothing follows it for a moment.
+    ASSERT_TRUE(run.Type("\x1b"));
+    ASSERT_TRUE(run.WaitForDeviceBytes(13));
+    const std::string sent("\r\x03\x1a" "AT+X?\r\x13\x08" "z\x1b");
+    EXPECT_EQ(run.deviceBytes(), sent);
 
     ASSERT_TRUE(run.Type("\x11"));  // Ctrl+Q
     ASSERT_TRUE(run.Finish()) << run.consoleText();
     EXPECT_TRUE(EndedCleanly(run));
     // Ctrl+Q itself is never sent, and nothing typed was echoed.
-    EXPECT_EQ(run.deviceBytes(), std::string("\r\x03\x1a" "AT+X?\r\x13\x7f"));
+    EXPECT_EQ(run.deviceBytes(), sent);
     EXPECT_EQ(run.consoleText(), shownBeforeKeys + "still here\n");
 }
 

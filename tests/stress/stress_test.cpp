@@ -137,11 +137,15 @@ TEST(Flood, EveryByteValueReachesConsoleAndCaptureUnchanged) {
 }
 
 TEST(Flood, TypedKeysReachTheDeviceCompleteAndInOrder) {
-    // Every value but the stop key, which would end the session, and NUL,
-    // which is a key without a character and sends nothing.
+    // Every value but the stop key, which would end the session, NUL, which
+    // is a key without a character and sends nothing, and Esc, which starts
+    // the sequences of such keys. Backspace (DEL) is sent as 0x08.
     std::string keys = RandomBytes(kTypedSize, 2);
     std::replace(keys.begin(), keys.end(), '\x11', '\x12');
     std::replace(keys.begin(), keys.end(), '\0', '\x01');
+    std::replace(keys.begin(), keys.end(), '\x1b', '\x1c');
+    std::string sent = keys;
+    std::replace(sent.begin(), sent.end(), '\x7f', '\x08');
     ProgramRun run;
     LaunchOptions options;
     options.args = {kDevicePlaceholder};
@@ -157,7 +161,7 @@ TEST(Flood, TypedKeysReachTheDeviceCompleteAndInOrder) {
     ASSERT_TRUE(run.Type("\x11"));
     ASSERT_TRUE(run.Finish());
     EXPECT_TRUE(EndedCleanly(run));
-    EXPECT_TRUE(SameBytes(keys, run.deviceBytes()));
+    EXPECT_TRUE(SameBytes(sent, run.deviceBytes()));
 }
 
 // --- Faults in the middle of a burst ---------------------------------------------

@@ -1,16 +1,21 @@
-// The console's input: its mode, key events and the wait for them.
+// The console's input: its mode, key events and the wait for them, and the
+// console's lifecycle around the process.
 //
-// Standard input is the console. Input modes map onto termios; the mode
-// found at the first change is restored when the process ends, on every
-// road (normal end, error, SIGTERM, SIGHUP, SIGINT, SIGQUIT), because the
-// program itself never restores the raw mode it sets while a session runs.
+// Standard input is the console. Input modes map onto termios. The mode the
+// console had when the program started is saved before anything else touches
+// it (the port may be the program's own terminal) and restored when the
+// process ends, on every road: normal end, errors, and every signal whose
+// default action ends the process. Job control stops and resumes the session
+// with the user's mode in between.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -30,8 +35,10 @@ std::mutex g_modeLock;
 termios g_original;
 std::atomic<bool> g_originalSaved{false};
 DWORD g_originalMode = 0;
-bool g_modeInForce = false;
-DWORD g_currentMode = 0;
+// The settings the program last put in force, which a resumed session puts
+// back. Written under the lock; the signal handlers only read them.
+termios g_inForce;
+std::atomic<bool> g_inForceSaved{false};
 
 // Keys read together are handed out one event at a time; only one thread
 // reads the console at a time (the key wait, later the keyboard thread).
@@ -39,19 +46,72 @@ unsigned char g_keys[4096];
 std::size_t g_keysStart = 0;
 std::size_t g_keysEnd = 0;
 
-constexpr int kRestoredSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+// How long the rest of a key's escape sequence may take to arrive; an Esc
+// with nothing after it for this long is the Esc key itself.
+constexpr int kEscapeWaitMs = 50;
+constexpr unsigned char kEsc = 0x1B;
 
-void RestoreOriginalMode() {
-    // tcsetattr is async-signal-safe; nothing else here may allocate or lock.
-    if (g_originalSaved.load()) tcsetattr(g_console.fd, TCSANOW, &g_original);
+// Signals whose default action ends the process: each first restores the
+// console and gives the port back.
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP,  SIGINT,  SIGQUIT,   SIGPIPE, SIGUSR1,
+                                  SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
+
+// True unless the process is known to be in the background, where changing
+// the terminal would stop it (SIGTTOU) and the mode belongs to the shell.
+bool InForeground() {
+    pid_t foreground = tcgetpgrp(g_console.fd);
+    return foreground == -1 || foreground == getpgrp();
 }
 
-void RestoreOnSignal(int signal) {
+// Only async-signal-safe calls here: the signal handlers use these.
+void RestoreOriginalMode() {
+    if (g_originalSaved.load() && InForeground()) tcsetattr(g_console.fd, TCSANOW, &g_original);
+}
+void ReapplyModeInForce() {
+    if (g_inForceSaved.load() && InForeground()) tcsetattr(g_console.fd, TCSANOW, &g_inForce);
+}
+
+void InstallHandler(int signal, void (*handler)(int), int flags) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    // A signal the caller chose to ignore stays ignored (nohup, for one).
+    if (sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) return;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    action.sa_flags = flags;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+}
+
+void EndOnSignal(int signal) {
+    RestoreOriginalMode();
+    ReleasePortOnSignal();
+    // Installed with SA_RESETHAND: once the handler returns, the signal,
+    // raised again, ends the process as it would have.
+    raise(signal);
+}
+
+void StopOnSignal(int) {
     int savedErrno = errno;
     RestoreOriginalMode();
-    // The handler was installed with SA_RESETHAND: raising again ends the
-    // process as the signal would have.
-    raise(signal);
+    // Stop for real: the default action, unblocked for the moment.
+    signal(SIGTSTP, SIG_DFL);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    raise(SIGTSTP);
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    // Resumed.
+    InstallHandler(SIGTSTP, StopOnSignal, SA_RESTART);
+    ReapplyModeInForce();
+    errno = savedErrno;
+}
+
+void ResumeOnSignal(int) {
+    // Also after a SIGSTOP, which no handler sees: the shell or the user may
+    // have changed the terminal meanwhile.
+    int savedErrno = errno;
+    ReapplyModeInForce();
     errno = savedErrno;
 }
 
@@ -64,6 +124,7 @@ DWORD ModeOf(const termios &settings) {
 }
 
 // Saves the console's starting mode once and arranges its restoration.
+// Called with the lock held, or before any other thread exists.
 bool SaveOriginalMode() {
     if (g_originalSaved.load()) return true;
     termios settings;
@@ -72,19 +133,21 @@ bool SaveOriginalMode() {
     g_originalMode = ModeOf(settings);
     g_originalSaved.store(true);
     std::atexit(RestoreOriginalMode);
-    for (int signal : kRestoredSignals) {
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        sigaction(signal, nullptr, &action);
-        // A signal the caller chose to ignore stays ignored.
-        if (action.sa_handler == SIG_IGN) continue;
-        std::memset(&action, 0, sizeof action);
-        action.sa_handler = RestoreOnSignal;
-        action.sa_flags = SA_RESETHAND;
-        sigemptyset(&action.sa_mask);
-        sigaction(signal, &action, nullptr);
-    }
     return true;
+}
+
+// Applies settings unless the terminal already has them: asked for before
+// every key, a change costs a system call only when something (an outside
+// stty, a job-control stop) really changed the terminal.
+bool Apply(const termios &settings) {
+    termios current;
+    if (tcgetattr(g_console.fd, &current) == 0 && current.c_iflag == settings.c_iflag &&
+        current.c_oflag == settings.c_oflag && current.c_cflag == settings.c_cflag &&
+        current.c_lflag == settings.c_lflag &&
+        std::memcmp(current.c_cc, settings.c_cc, sizeof current.c_cc) == 0) {
+        return true;
+    }
+    return tcsetattr(g_console.fd, TCSANOW, &settings) == 0;
 }
 
 // The termios for a console input mode. Only the input side changes: output
@@ -117,7 +180,112 @@ ConsoleHandle *AsConsole(HANDLE handle) {
                                                        : nullptr;
 }
 
+// Reads what the console has into the read-ahead, behind the keys still
+// there. Waits at most timeoutMs (-1: as long as it takes). Returns the
+// bytes added, 0 on time-out, -1 on failure (EIO: the terminal went away).
+ssize_t ReadKeys(int timeoutMs) {
+    if (g_keysStart > 0) {
+        std::memmove(g_keys, g_keys + g_keysStart, g_keysEnd - g_keysStart);
+        g_keysEnd -= g_keysStart;
+        g_keysStart = 0;
+    }
+    if (g_keysEnd == sizeof g_keys) return 0;
+    for (;;) {
+        pollfd fds = {g_console.fd, POLLIN, 0};
+        int ready = poll(&fds, 1, timeoutMs);
+        if (ready == 0) return 0;
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        ssize_t got = ::read(g_console.fd, g_keys + g_keysEnd, sizeof g_keys - g_keysEnd);
+        if (got > 0) {
+            g_keysEnd += static_cast<std::size_t>(got);
+            return got;
+        }
+        if (got == 0) {
+            errno = EIO;
+            return -1;
+        }
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    }
+}
+
+// The length of the escape sequence a key sent (CSI "ESC [ ... final", the
+// Linux console's "ESC [ [ x", SS3 "ESC O x"), 1 for a lone Esc followed by
+// another key, or 0 while the sequence is still incomplete.
+std::size_t EscapeLength(const unsigned char *keys, std::size_t available) {
+    if (available < 2) return 0;
+    if (keys[1] == 'O') return available < 3 ? 0 : 3;
+    if (keys[1] != '[') return 1;
+    if (available < 3) return 0;
+    if (keys[2] == '[') return available < 4 ? 0 : 4;
+    // Parameter and intermediate bytes, then the final byte; a byte that
+    // belongs to neither ends a malformed sequence just before it.
+    constexpr std::size_t kLongest = 32;
+    for (std::size_t i = 2; i < available && i < kLongest; ++i) {
+        if (keys[i] >= 0x40 && keys[i] <= 0x7E) return i + 1;
+        if (keys[i] < 0x20 || keys[i] > 0x3F) return i;
+    }
+    return available < kLongest ? 0 : kLongest;
+}
+
+// The next key in the read-ahead as its character (0 for a key that has
+// none), consuming its bytes; false when the read-ahead holds only the start
+// of an escape sequence whose rest may still come.
+bool TakeKey(CHAR *character, bool waitForRest) {
+    const unsigned char *keys = g_keys + g_keysStart;
+    std::size_t available = g_keysEnd - g_keysStart;
+    if (keys[0] != kEsc) {
+        // The terminal's Backspace is DEL; the Windows console gives 0x08.
+        *character = static_cast<CHAR>(keys[0] == 0x7F ? 0x08 : keys[0]);
+        ++g_keysStart;
+        return true;
+    }
+    std::size_t length = EscapeLength(keys, available);
+    while (length == 0 && waitForRest) {
+        if (ReadKeys(kEscapeWaitMs) <= 0) {
+            // Nothing more came: a lone Esc is the Esc key; a cut sequence
+            // was a key without a character.
+            length = g_keysEnd - g_keysStart;
+            break;
+        }
+        length = EscapeLength(g_keys + g_keysStart, g_keysEnd - g_keysStart);
+    }
+    if (length == 0) return false;
+    *character = length == 1 ? static_cast<CHAR>(kEsc) : 0;
+    g_keysStart += length;
+    return true;
+}
+
 }  // namespace
+
+void ConsoleProcessStart() {
+    // A closed standard descriptor would be taken by the port or the
+    // capture: the device would then be sent its own output.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            int opened = open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) close(opened);
+        }
+    }
+    // A capture past the file size limit then fails as a write, and is
+    // reported, instead of killing the process.
+    signal(SIGXFSZ, SIG_IGN);
+    for (int signal : kEndingSignals) InstallHandler(signal, EndOnSignal, SA_RESETHAND);
+    InstallHandler(SIGTSTP, StopOnSignal, SA_RESTART);
+    InstallHandler(SIGCONT, ResumeOnSignal, SA_RESTART);
+    if (!isatty(g_console.fd) || !SaveOriginalMode()) return;
+    // Keys typed while start-up runs reach the device as typed: not echoed
+    // by the terminal, and Enter not turned into a line feed.
+    termios early = g_original;
+    early.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL);
+    early.c_iflag &= ~ICRNL;
+    if (tcsetattr(g_console.fd, TCSANOW, &early) == 0) {
+        g_inForce = early;
+        g_inForceSaved.store(true);
+    }
+}
 
 HANDLE GetStdHandle(DWORD which) {
     if (which != STD_INPUT_HANDLE) {
@@ -145,14 +313,11 @@ BOOL SetConsoleMode(HANDLE handle, DWORD mode) {
     // no terminal counterpart.
     mode &= ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT;
     std::lock_guard<std::mutex> guard(g_modeLock);
-    // The keyboard thread sets its mode before every key: a change already in
-    // force costs nothing.
-    if (g_modeInForce && mode == g_currentMode) return TRUE;
     if (!SaveOriginalMode()) return FailWith(errno);
     termios settings = SettingsFor(mode);
-    if (tcsetattr(console->fd, TCSANOW, &settings) != 0) return FailWith(errno);
-    g_modeInForce = true;
-    g_currentMode = mode;
+    if (!Apply(settings)) return FailWith(errno);
+    g_inForce = settings;
+    g_inForceSaved.store(true);
     return TRUE;
 }
 
@@ -183,29 +348,21 @@ BOOL ReadConsoleInputA(HANDLE handle, PINPUT_RECORD records, DWORD length, LPDWO
     // Input that is not a terminal has no keys. Keys already read ahead came
     // from a terminal, so only a read that has to go to the system asks.
     if (g_keysStart == g_keysEnd && !isatty(console->fd)) return FailWith(ENOTTY);
+    // Blocks until at least one key, as the console read does.
     while (g_keysStart == g_keysEnd) {
-        // Blocks until at least one key, as the console read does.
-        ssize_t got = ::read(console->fd, g_keys, sizeof g_keys);
-        if (got > 0) {
-            g_keysStart = 0;
-            g_keysEnd = static_cast<std::size_t>(got);
-        } else if (got == 0) {
-            return FailWith(EIO);  // the terminal went away
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            pollfd fds = {console->fd, POLLIN, 0};
-            if (poll(&fds, 1, -1) < 0 && errno != EINTR) return FailWith(errno);
-        } else if (errno != EINTR) {
-            return FailWith(errno);
-        }
+        if (ReadKeys(-1) < 0) return FailWith(errno);
     }
     DWORD count = 0;
-    while (count < length && g_keysStart < g_keysEnd) {
+    CHAR character = 0;
+    // Only the first key may wait for the rest of its sequence: keys already
+    // in hand are not held back for the next one.
+    while (count < length && g_keysStart < g_keysEnd && TakeKey(&character, count == 0)) {
         INPUT_RECORD &record = records[count++];
         std::memset(&record, 0, sizeof record);
         record.EventType = KEY_EVENT;
         record.Event.KeyEvent.bKeyDown = TRUE;
         record.Event.KeyEvent.wRepeatCount = 1;
-        record.Event.KeyEvent.uChar.AsciiChar = static_cast<CHAR>(g_keys[g_keysStart++]);
+        record.Event.KeyEvent.uChar.AsciiChar = character;
     }
     *read = count;
     return TRUE;

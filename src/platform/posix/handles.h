@@ -18,6 +18,14 @@ inline bool IsHandleOfKind(HANDLE handle, HandleKind kind) {
 BOOL ClosePortHandle(HANDLE port);
 DWORD WaitForConsoleInput(HANDLE console, DWORD milliseconds);
 
+// Prepares the process before main (program_start.cpp): standard
+// descriptors, signals, and the console's starting mode.
+void ConsoleProcessStart();
+
+// Gives up the port's exclusive use; async-signal-safe, for the signal
+// handlers that end the process.
+void ReleasePortOnSignal();
+
 // Sets the calling thread's last error and returns FALSE, for the common
 // "fail with this errno" exit.
 BOOL FailWith(int error);

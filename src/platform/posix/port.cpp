@@ -80,6 +80,10 @@ struct PortHandle : HandleBase {
 std::mutex g_closedPortsLock;
 PortHandle *g_closedPorts = nullptr;
 
+// The open port's descriptor, for the signal handlers: a port left exclusive
+// would refuse every other opener for as long as the line lives.
+std::atomic<int> g_openPortFd{-1};
+
 PortHandle *AsPort(HANDLE handle) {
     return IsHandleOfKind(handle, HandleKind::Port) ? static_cast<PortHandle *>(handle) : nullptr;
 }
@@ -267,6 +271,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
             port = nullptr;
         } else {
             port->fd = fd;
+            g_openPortFd.store(fd);
             port->wakeRead = wake[0];
             port->wakeWrite = wake[1];
         }
@@ -284,6 +289,7 @@ BOOL ClosePortHandle(HANDLE handle) {
     if (port == nullptr) return FailWith(EBADF);
     int fd = port->fd.exchange(-1);
     if (fd < 0) return FailWith(EBADF);
+    g_openPortFd.store(-1);
     // Give the device back as it was found: not exclusive, not locked.
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
@@ -301,6 +307,13 @@ BOOL ClosePortHandle(HANDLE handle) {
         g_closedPorts = port;
     }
     return result == 0 ? TRUE : FailWith(closeError);
+}
+
+void ReleasePortOnSignal() {
+    int fd = g_openPortFd.load();
+    if (fd < 0) return;
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
 }
 
 BOOL SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
