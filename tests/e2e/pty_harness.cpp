@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,6 +63,7 @@ ProgramRun::~ProgramRun() {
     if (pid_ > 0 && !ended_) {
         kill(-pid_, SIGKILL);
         kill(pid_, SIGKILL);
+        kill(reapPid_, SIGKILL);
         Reap(true);
     }
     CloseFd(&pidfd_);
@@ -127,9 +129,15 @@ bool ProgramRun::Start(const std::string &program, LaunchOptions options) {
         input = nullFd;
     }
 
+    // The shell of asShellJob tells the program's pid through this pipe.
+    int jobPipe[2] = {-1, -1};
+    if (options.asShellJob && pipe2(jobPipe, O_CLOEXEC) != 0) return false;
+
     pid_t child = fork();
     if (child < 0) {
         CloseFd(&nullFd);
+        CloseFd(&jobPipe[0]);
+        CloseFd(&jobPipe[1]);
         return false;
     }
     if (child == 0) {
@@ -144,13 +152,51 @@ bool ProgramRun::Start(const std::string &program, LaunchOptions options) {
         if (dup2(input, 0) < 0 || dup2(consoleSlave_, 1) < 0 || dup2(consoleSlave_, 2) < 0) {
             _exit(126);
         }
+        for (const auto &[resource, bytes] : options.limits) {
+            const rlimit limit = {bytes, bytes};
+            if (setrlimit(resource, &limit) != 0) _exit(126);
+        }
+        if (options.asShellJob) {
+            pid_t job = fork();
+            if (job < 0) _exit(126);
+            if (job > 0) {
+                // The shell: waits for the job's end (not its stops) and
+                // ends as it did.
+                if (write(jobPipe[1], &job, sizeof job) != sizeof job) _exit(126);
+                int status = 0;
+                while (waitpid(job, &status, 0) < 0) {
+                    if (errno != EINTR) _exit(126);
+                }
+                if (WIFEXITED(status)) _exit(WEXITSTATUS(status));
+                signal(WTERMSIG(status), SIG_DFL);
+                raise(WTERMSIG(status));
+                _exit(126);
+            }
+            // The job takes the terminal as a shell would give it.
+            setpgid(0, 0);
+            signal(SIGTTOU, SIG_IGN);
+            if (tcsetpgrp(consoleSlave_, getpid()) != 0) _exit(126);
+            signal(SIGTTOU, SIG_DFL);
+        }
+        if (options.closeStdin) close(0);
+        if (options.closeStdout) close(1);
         closefrom(3);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     CloseFd(&nullFd);
-    pid_ = child;
-    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    pid_ = reapPid_ = child;
+    if (options.asShellJob) {
+        CloseFd(&jobPipe[1]);
+        pollfd fds = {jobPipe[0], POLLIN, 0};
+        pid_t job = -1;
+        bool told = poll(&fds, 1, static_cast<int>(kPatience.count())) == 1 &&
+                    read(jobPipe[0], &job, sizeof job) == sizeof job;
+        CloseFd(&jobPipe[0]);
+        if (!told) return false;
+        pid_ = job;
+    }
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, reapPid_, 0));
     return pidfd_ >= 0;
 }
 
@@ -273,7 +319,9 @@ bool ProgramRun::Type(const std::string &keys, milliseconds patience) {
 bool ProgramRun::DeviceSends(const std::string &bytes, milliseconds patience) {
     if (devicePty_.master < 0) return false;
     devicePending_ += bytes;
-    return Pump([&] { return devicePending_.empty(); }, patience);
+    // A program that has ended takes no more.
+    Pump([&] { return devicePending_.empty() || ended_; }, patience);
+    return devicePending_.empty();
 }
 
 void ProgramRun::HangUpDevice() {
@@ -289,9 +337,9 @@ void ProgramRun::Reap(bool wait) {
     int status = 0;
     pid_t got;
     do {
-        got = waitpid(pid_, &status, wait ? 0 : WNOHANG);
+        got = waitpid(reapPid_, &status, wait ? 0 : WNOHANG);
     } while (got < 0 && errno == EINTR);
-    if (got == pid_) {
+    if (got == reapPid_) {
         ended_ = true;
         status_ = status;
         CloseFd(&pidfd_);
@@ -327,6 +375,7 @@ bool ProgramRun::Finish(milliseconds patience) {
     if (pid_ > 0 && !ended_) {
         kill(-pid_, SIGKILL);
         kill(pid_, SIGKILL);
+        kill(reapPid_, SIGKILL);
         Reap(true);
         DrainConsole();
     }
@@ -370,6 +419,38 @@ std::size_t CountOf(const std::string &haystack, const std::string &needle) {
         ++count;
     }
     return count;
+}
+
+}  // namespace e2e
+
+namespace e2e {
+
+bool ProgramRun::SetConsoleSettings(const termios &settings) {
+    return consoleSlave_ >= 0 && tcsetattr(consoleSlave_, TCSANOW, &settings) == 0;
+}
+
+bool ProgramRun::WaitForStopped(bool stopped, milliseconds patience) {
+    const Clock::time_point deadline = Clock::now() + patience;
+    const std::string statPath = "/proc/" + std::to_string(pid_) + "/stat";
+    for (;;) {
+        // The state follows the command's closing parenthesis: T when stopped.
+        std::string stat;
+        if (ReadWholeFile(statPath, &stat)) {
+            std::size_t close = stat.rfind(')');
+            if (close != std::string::npos && close + 2 < stat.size() &&
+                (stat[close + 2] == 'T') == stopped) {
+                return true;
+            }
+        }
+        int left = MillisecondsUntil(deadline);
+        if (left == 0 || ended_) return false;
+        Pump([] { return false; }, std::min(milliseconds(left), kModeCheckInterval));
+    }
+}
+
+bool ProgramRun::DeviceExclusive() const {
+    int exclusive = 0;
+    return deviceSlave_ >= 0 && ioctl(deviceSlave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 }
 
 }  // namespace e2e

@@ -9,6 +9,7 @@
 #include <string>
 #include <sys/types.h>
 #include <termios.h>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -40,6 +41,15 @@ struct LaunchOptions {
     // Hold an exclusive flock on the device before the program starts, as
     // another program using the port would.
     bool lockDevice = false;
+    // Standard input or output closed when the program starts.
+    bool closeStdin = false;
+    bool closeStdout = false;
+    // Started as a job-control shell starts a job: a process group of its
+    // own, in the foreground, under a parent in the same session, so that
+    // SIGTSTP really stops it (an orphaned group would ignore it).
+    bool asShellJob = false;
+    // Resource limits (setrlimit) the program starts with: {resource, bytes}.
+    std::vector<std::pair<int, unsigned long>> limits{};
     // "NAME=value" entries for the program's environment, over the harness's
     // own (TERM, LC_ALL, PATH and the sanitizers' options).
     std::vector<std::string> environment{};
@@ -82,7 +92,8 @@ class ProgramRun {
 
     // Types keys on the console; returns once they were all written.
     bool Type(const std::string &keys, milliseconds patience = kPatience);
-    // The device sends bytes to the program; returns once all were written.
+    // The device sends bytes to the program; returns once all were written,
+    // or false once the program ended with some not taken.
     bool DeviceSends(const std::string &bytes, milliseconds patience = kPatience);
     // The device hangs up: its master end is closed.
     void HangUpDevice();
@@ -104,6 +115,12 @@ class ProgramRun {
     // The console's settings when the program was started, and now.
     const termios &consoleBefore() const { return consoleBefore_; }
     bool ConsoleSettingsNow(termios *settings) const;
+    // Changes the console's settings from outside, as stty would.
+    bool SetConsoleSettings(const termios &settings);
+    // Waits until the program is stopped (job control) or running again.
+    bool WaitForStopped(bool stopped, milliseconds patience = kPatience);
+    // Whether the device's slave end is in exclusive mode (TIOCEXCL).
+    bool DeviceExclusive() const;
 
     // The fd of the test's own hold on the device's slave end.
     int deviceSlave() const { return deviceSlave_; }
@@ -124,6 +141,7 @@ class ProgramRun {
     int deviceSlave_ = -1;
     termios consoleBefore_{};
     pid_t pid_ = -1;
+    pid_t reapPid_ = -1;  // the program, or the shell that runs it as a job
     int pidfd_ = -1;
     bool ended_ = false;
     int status_ = 0;

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdint>
 #include <fstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -164,11 +165,16 @@ TEST(Keys, EachKeyReachesTheDeviceAsOneByteAndCtrlQEndsTheSession) {
     EXPECT_EQ(run.consoleText(), shownBeforeKeys + "still here\n");
 }
 
-TEST(Keys, ConsoleThatIsNotATerminalEndsTheSessionWithE002) {
+class NotAConsole : public ::testing::TestWithParam<bool> {};
+
+// Standard input from /dev/null, or closed: a closed descriptor must not be
+// taken by the port, whose bytes the keyboard thread would send back to it.
+TEST_P(NotAConsole, EndsTheSessionWithE002AndSendsTheDeviceNothing) {
     ProgramRun run;
     LaunchOptions options;
     options.args = {kDevicePlaceholder};
-    options.stdinFromNull = true;
+    options.stdinFromNull = !GetParam();
+    options.closeStdin = GetParam();
     E2E_START(run, options);
     ASSERT_TRUE(run.Finish()) << run.consoleText();
     EXPECT_TRUE(EndedCleanly(run));
@@ -176,6 +182,28 @@ TEST(Keys, ConsoleThatIsNotATerminalEndsTheSessionWithE002) {
     EXPECT_TRUE(AppearInOrder(text, {"E002_ReadConsoleInput failed...: (", UsageBlock()}));
     EXPECT_EQ(CountOf(text, "E002_"), 1u) << text;
     EXPECT_EQ(run.deviceBytes(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, NotAConsole, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return info.param ? "StdinClosed" : "StdinFromDevNull";
+                         });
+
+TEST(Keys, AClosedStandardOutputSendsTheDeviceNothingOfTheProgramsOwn) {
+    ProgramRun run;
+    LaunchOptions options;
+    options.args = {kDevicePlaceholder};
+    options.closeStdout = true;
+    E2E_START(run, options);
+    ASSERT_TRUE(run.WaitForRawConsole());
+    ASSERT_TRUE(run.DeviceSends("ping\n"));
+    ASSERT_TRUE(run.Type("k"));
+    ASSERT_TRUE(run.WaitForDeviceBytes(1));
+    ASSERT_TRUE(run.Type("\x11"));
+    ASSERT_TRUE(run.Finish());
+    EXPECT_TRUE(EndedCleanly(run));
+    // Only the key: no banner, no echo of what the device sent.
+    EXPECT_EQ(run.deviceBytes(), "k");
 }
 
 // --- How a session ends -------------------------------------------------------------
@@ -215,6 +243,9 @@ TEST_P(SessionEnd, ConsoleIsRestoredAndTheCaptureHoldsWhatWasShown) {
     termios after;
     ASSERT_TRUE(run.ConsoleSettingsNow(&after));
     EXPECT_TRUE(SameConsoleSettings(run.consoleBefore(), after));
+    // The port is not left exclusive for the next user (root would pass the
+    // flag, so it is asked for, not tried).
+    EXPECT_FALSE(run.DeviceExclusive());
     if (c.signal == 0) {
         EXPECT_TRUE(EndedCleanly(run));
     } else {
@@ -234,7 +265,15 @@ TEST_P(SessionEnd, ConsoleIsRestoredAndTheCaptureHoldsWhatWasShown) {
 INSTANTIATE_TEST_SUITE_P(Roads, SessionEnd,
                          ::testing::Values(EndingCase{"CtrlQ", 0}, EndingCase{"Terminate", SIGTERM},
                                            EndingCase{"HangUpSignal", SIGHUP},
-                                           EndingCase{"Interrupt", SIGINT}),
+                                           EndingCase{"Interrupt", SIGINT},
+                                           EndingCase{"Quit", SIGQUIT},
+                                           EndingCase{"BrokenPipe", SIGPIPE},
+                                           EndingCase{"User1", SIGUSR1},
+                                           EndingCase{"User2", SIGUSR2},
+                                           EndingCase{"Alarm", SIGALRM},
+                                           EndingCase{"CpuLimit", SIGXCPU},
+                                           EndingCase{"VirtualAlarm", SIGVTALRM},
+                                           EndingCase{"Profiling", SIGPROF}),
                          [](const ::testing::TestParamInfo<EndingCase> &info) {
                              return info.param.name;
                          });
@@ -261,6 +300,89 @@ TEST(SessionEnd, DeviceThatHangsUpEndsTheSessionPromptly) {
     ASSERT_TRUE(ReadWholeFile(capture, &captured));
     EXPECT_EQ(captured, "bye\n");
 }
+
+TEST(SessionEnd, JobControlAndOutsideChangesLeaveTheSessionRawAgain) {
+    ProgramRun run;
+    LaunchOptions options;
+    options.args = {kDevicePlaceholder};
+    options.asShellJob = true;
+    E2E_START(run, options);
+    ASSERT_TRUE(run.WaitForConsole(kReadyLine)) << run.consoleText();
+
+    // Stopped: the user's own mode while the shell has the terminal.
+    run.Signal(SIGTSTP);
+    ASSERT_TRUE(run.WaitForStopped(true)) << run.DescribeEnd();
+    termios stopped;
+    ASSERT_TRUE(run.ConsoleSettingsNow(&stopped));
+    EXPECT_TRUE(SameConsoleSettings(run.consoleBefore(), stopped));
+    // Resumed: raw again, so Ctrl+C is a key, not a signal.
+    run.Signal(SIGCONT);
+    ASSERT_TRUE(run.WaitForStopped(false));
+    ASSERT_TRUE(run.WaitForRawConsole());
+    ASSERT_TRUE(run.Type("\x03"));
+    ASSERT_TRUE(run.WaitForDeviceBytes(1));
+
+    // Set cooked from outside (stty sane): the next key read puts the
+    // session's mode back.
+    ASSERT_TRUE(run.SetConsoleSettings(run.consoleBefore()));
+    ASSERT_TRUE(run.Type("b\n"));
+    ASSERT_TRUE(run.WaitForDeviceBytes(3));
+    ASSERT_TRUE(run.WaitForRawConsole());
+    ASSERT_TRUE(run.Type("\x03\x11"));
+    ASSERT_TRUE(run.Finish()) << run.consoleText();
+    EXPECT_TRUE(EndedCleanly(run));
+    EXPECT_EQ(run.deviceBytes(), "\x03" "b\n\x03");
+}
+
+TEST(SessionEnd, APortThatIsTheConsoleItselfLeavesTheConsoleAsFound) {
+    // The port set-up changes the console's own settings; what is restored
+    // must be what the console had before that.
+    ProgramRun run;
+    E2E_START(run, LaunchOptions{{"/dev/tty"}});
+    ASSERT_TRUE(run.WaitForConsole(kReadyLine)) << run.consoleText();
+    // Keys would go to either reader of the one terminal: end it so.
+    run.Signal(SIGTERM);
+    ASSERT_TRUE(run.Finish()) << run.consoleText();
+    termios after;
+    ASSERT_TRUE(run.ConsoleSettingsNow(&after));
+    EXPECT_TRUE(SameConsoleSettings(run.consoleBefore(), after));
+}
+
+struct CaptureFailure {
+    const char *name;
+    const char *path;              // nullptr: a file in a fresh folder
+    unsigned long fileSizeLimit;   // 0: none
+    const char *reason;
+};
+
+class CaptureWrite : public ::testing::TestWithParam<CaptureFailure> {};
+
+TEST_P(CaptureWrite, FailureEndsTheSessionWithItsReasonAfterShowingWhatCame) {
+    const CaptureFailure &c = GetParam();
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string capture = c.path ? c.path : dir.path() + "/capture.log";
+    LaunchOptions options = CapturingSession(capture);
+    if (c.fileSizeLimit) options.limits.push_back({RLIMIT_FSIZE, c.fileSizeLimit});
+    ProgramRun run;
+    E2E_START(run, options);
+    ASSERT_TRUE(run.WaitForConsole(kReadyLine)) << run.consoleText();
+    // More than the file may hold, and more than any buffer on the way: not
+    // all of it is taken, since the session ends by itself on the failure.
+    const std::string data = AllValuesAndABurst() + AllValuesAndABurst() + AllValuesAndABurst();
+    run.DeviceSends(data);
+    ASSERT_TRUE(run.Finish()) << run.consoleText();
+    EXPECT_TRUE(EndedCleanly(run));
+    const std::string text = run.consoleText();
+    EXPECT_EQ(CountOf(text, "Cannot write capture file " + capture + ": " + c.reason + "\n"), 1u)
+        << text.substr(text.size() > 300 ? text.size() - 300 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Receive, CaptureWrite,
+    ::testing::Values(CaptureFailure{"FullDevice", "/dev/full", 0, "No space left on device"},
+                      CaptureFailure{"FileSizeLimit", nullptr, 64 * 1024, "File too large"}),
+    [](const ::testing::TestParamInfo<CaptureFailure> &info) { return info.param.name; });
 
 }  // namespace
 }  // namespace e2e
