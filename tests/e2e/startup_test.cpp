@@ -1,5 +1,7 @@
 // The program's start-up, its usage road and the ways bad input is refused
 // before a session begins.
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
@@ -242,6 +244,70 @@ TEST(CapturePath, InAFolderThatDoesNotExistIsNamedAndNoSessionRuns) {
     EXPECT_EQ(text.find(kReadyLine), std::string::npos) << text;
     struct stat info;
     EXPECT_NE(stat((dir.path() + "/missing-folder").c_str(), &info), 0);
+}
+
+TEST(CapturePath, AFifoIsRefusedWithoutAReaderAndUsedWithOne) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string capture = dir.path() + "/capture.fifo";
+    ASSERT_EQ(mkfifo(capture.c_str(), 0600), 0) << std::strerror(errno);
+    {
+        // Nobody reads it: refused at once, not waited on with the port held.
+        ProgramRun run;
+        E2E_START(run, LaunchOptions{{kDevicePlaceholder, "38400", "3", "4", "5", capture}});
+        ASSERT_TRUE(run.Finish()) << run.consoleText();
+        EXPECT_TRUE(EndedCleanly(run));
+        const std::string text = run.consoleText();
+        EXPECT_NE(text.find("Cannot create capture file " + capture + ": No such device or address\n"),
+                  std::string::npos)
+            << text;
+        EXPECT_EQ(text.find(kReadyLine), std::string::npos) << text;
+    }
+    // A reader waits on it: the capture flows there.
+    int reader = open(capture.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0) << std::strerror(errno);
+    ProgramRun run;
+    E2E_START(run, LaunchOptions{{kDevicePlaceholder, "38400", "3", "4", "5", capture}});
+    ASSERT_TRUE(run.WaitForConsole(kReadyLine)) << run.consoleText();
+    ASSERT_TRUE(run.DeviceSends("to the fifo\n"));
+    ASSERT_TRUE(run.WaitForConsole("to the fifo\n")) << run.consoleText();
+    ASSERT_TRUE(run.Type("\x11"));
+    ASSERT_TRUE(run.Finish()) << run.consoleText();
+    EXPECT_TRUE(EndedCleanly(run));
+    char got[64] = {};
+    EXPECT_EQ(read(reader, got, sizeof got - 1), 12);
+    EXPECT_STREQ(got, "to the fifo\n");
+    close(reader);
+}
+
+TEST(Startup, KeysTypedWhileStartUpRunsReachTheDeviceAsTyped) {
+    // A CLS command of the test's own holds start-up until the keys are in.
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string go = dir.path() + "/go";
+    {
+        std::ofstream cls(dir.path() + "/CLS");
+        cls << "#!/bin/sh\necho '[start-up held]'\n"
+            << "i=0; while [ ! -e '" << go << "' ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done\n";
+    }
+    ASSERT_EQ(chmod((dir.path() + "/CLS").c_str(), 0755), 0);
+    const char *path = std::getenv("PATH");
+    LaunchOptions options;
+    options.args = {kDevicePlaceholder};
+    options.environment = {"PATH=" + dir.path() + ":" + (path ? path : "/usr/bin:/bin")};
+    ProgramRun run;
+    E2E_START(run, options);
+    ASSERT_TRUE(run.WaitForConsole("[start-up held]\n")) << run.consoleText();
+    ASSERT_TRUE(run.Type("ab\r\x7f"));
+    { std::ofstream(go.c_str()) << "go"; }
+    ASSERT_TRUE(run.WaitForConsole(kReadyLine)) << run.consoleText();
+    ASSERT_TRUE(run.WaitForDeviceBytes(4)) << run.deviceBytes();
+    EXPECT_EQ(run.deviceBytes(), "ab\r\x08");
+    ASSERT_TRUE(run.Type("\x11"));
+    ASSERT_TRUE(run.Finish()) << run.consoleText();
+    EXPECT_TRUE(EndedCleanly(run));
+    // Not echoed by the terminal either.
+    EXPECT_EQ(run.consoleText().find("ab"), std::string::npos) << run.consoleText();
 }
 
 }  // namespace

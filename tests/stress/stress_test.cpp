@@ -260,7 +260,9 @@ TEST(Sessions, ManyInARowLeaveNoDescriptorLockOrProcessBehind) {
         std::string captured;
         ASSERT_TRUE(ReadWholeFile(capture, &captured));
         ASSERT_EQ(captured, line) << "session " << i;
-        // The device is free again: openable and lockable by the next user.
+        // The device is free again: not left exclusive (asked, since root
+        // would pass the flag), openable and lockable by the next user.
+        EXPECT_FALSE(run.DeviceExclusive()) << "session " << i;
         int device = open(run.devicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         ASSERT_GE(device, 0) << "session " << i << ": " << std::strerror(errno);
         EXPECT_EQ(flock(device, LOCK_EX | LOCK_NB), 0) << "session " << i << ": " << std::strerror(errno);

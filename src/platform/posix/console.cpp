@@ -277,10 +277,13 @@ void ConsoleProcessStart() {
     InstallHandler(SIGCONT, ResumeOnSignal, SA_RESTART);
     if (!isatty(g_console.fd) || !SaveOriginalMode()) return;
     // Keys typed while start-up runs reach the device as typed: not echoed
-    // by the terminal, and Enter not turned into a line feed.
+    // or edited by the terminal, Enter not turned into a line feed, Ctrl+Q
+    // not taken as XON. Ctrl+C still interrupts a start-up that hangs.
     termios early = g_original;
-    early.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL);
-    early.c_iflag &= ~ICRNL;
+    early.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
+    early.c_iflag &= ~(ICRNL | IXON);
+    early.c_cc[VMIN] = 1;
+    early.c_cc[VTIME] = 0;
     if (tcsetattr(g_console.fd, TCSANOW, &early) == 0) {
         g_inForce = early;
         g_inForceSaved.store(true);
