@@ -199,7 +199,8 @@ void ReceiveLoop(HANDLE port) {
         // A capture that cannot be written ends the session, never silently.
         if (std::fclose(capture.file) != 0 && capture.error == 0) capture.error = errno;
         if (capture.error != 0) {
-            std::printf("Cannot write capture file %s: %s\n", g_sessionSettings.logPath,
+            // On a line of its own: the device may have stopped mid-line.
+            std::printf("\nCannot write capture file %s: %s\n", g_sessionSettings.logPath,
                         std::strerror(capture.error));
         }
     }

@@ -318,7 +318,7 @@ TEST_F(ReceiveLoopTest, ACaptureThatCannotBeWrittenEndsTheSessionAfterShowingThe
     CaptureTo("/dev/full");
     fake::ScriptReads({ReadStep(How::AtOnce, "hello")});
     ASSERT_TRUE(RunLoop(false));
-    EXPECT_EQ(Output(), "helloCannot write capture file /dev/full: No space left on device\n");
+    EXPECT_EQ(Output(), "hello\nCannot write capture file /dev/full: No space left on device\n");
     EXPECT_EQ(fake::WaitCalls(), 0);
     EXPECT_TRUE(EventClosed());
 }

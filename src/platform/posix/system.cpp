@@ -62,18 +62,16 @@ HLOCAL LocalFree(HLOCAL memory) {
 
 DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size) {
     if (module != nullptr || filename == nullptr || size == 0) return FailWith(EINVAL);
-    char path[4096];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    // Read in place, not through a path buffer on the stack: the program
+    // must start with a small one. Cut to fit and always terminated, as
+    // Windows does from Vista on.
+    ssize_t length = readlink("/proc/self/exe", filename, size - 1);
     if (length < 0) {
         filename[0] = '\0';
         return FailWith(errno);
     }
-    // Cut to fit and always terminated, as Windows does from Vista on.
-    std::size_t copied = static_cast<std::size_t>(length);
-    if (copied > size - 1) copied = size - 1;
-    std::memcpy(filename, path, copied);
-    filename[copied] = '\0';
-    return static_cast<DWORD>(copied);
+    filename[length] = '\0';
+    return static_cast<DWORD>(length);
 }
 
 FILE *OpenFileStream(const char *path, const char *mode) {
