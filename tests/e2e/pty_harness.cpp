@@ -303,7 +303,7 @@ bool ProgramRun::WaitForRawConsole(milliseconds patience) {
     const Clock::time_point deadline = Clock::now() + patience;
     for (;;) {
         termios settings;
-        if (ConsoleSettingsNow(&settings) && !(settings.c_lflag & ICANON)) return true;
+        if (ConsoleSettingsNow(&settings) && !(settings.c_lflag & (ICANON | ISIG))) return true;
         int left = MillisecondsUntil(deadline);
         if (left == 0) return false;
         Pump([] { return false; }, std::min(milliseconds(left), kModeCheckInterval));

@@ -85,8 +85,9 @@ class ProgramRun {
     bool WaitForConsoleBytes(std::size_t n, milliseconds patience = kPatience);
     // Waits until the device has received at least n bytes from the program.
     bool WaitForDeviceBytes(std::size_t n, milliseconds patience = kPatience);
-    // Waits until the console's input is no longer line-buffered (the
-    // program set it raw). Checked every few milliseconds: a terminal gives
+    // Waits until the console's input is raw: no line editing and no
+    // signals from keys, as the key wait and a session set it (start-up only
+    // stops line editing). Checked every few milliseconds: a terminal gives
     // no notice of a mode change.
     bool WaitForRawConsole(milliseconds patience = kPatience);
 
