@@ -75,6 +75,10 @@ class ProgramRun {
     bool WaitForConsoleBytes(std::size_t n, milliseconds patience = kPatience);
     // Waits until the device has received at least n bytes from the program.
     bool WaitForDeviceBytes(std::size_t n, milliseconds patience = kPatience);
+    // Waits until done() holds, moving bytes both ways meanwhile.
+    bool WaitUntil(const std::function<bool()> &done, milliseconds patience = kPatience) {
+        return Pump(done, patience);
+    }
     // Waits until the console's input is no longer line-buffered (the
     // program set it raw). Checked every few milliseconds: a terminal gives
     // no notice of a mode change.
