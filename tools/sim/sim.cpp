@@ -37,8 +37,8 @@ constexpr char kPrompt[] = "sim> ";
 constexpr char kHelp[] =
     "Commands:\r\n"
     "  help          this list\r\n"
-    "  dump          a text dump of about 4 KiB, paced at the line speed\r\n"
-    "  burst [SIZE]  SIZE bytes at full speed (default 1m; k and m suffixes)\r\n"
+    "  dump          a text dump of 3.6 KiB, paced at the line speed\r\n"
+    "  burst [SIZE]  SIZE bytes at full speed (default 1m; k, m, g suffixes)\r\n"
     "Enter ends a command, Backspace erases, Ctrl+C stops a dump or a burst.\r\n";
 
 constexpr std::size_t kMaxCommand = 80;
@@ -160,12 +160,14 @@ bool ParseSize(const std::string &text, std::size_t *size) {
     errno = 0;
     unsigned long long value = std::strtoull(text.c_str(), &end, 10);
     if (errno != 0 || end == text.c_str() || text[0] == '-') return false;
-    if (*end == 'k' || *end == 'K') {
-        value = value > kMaxBurst ? value : value << 10;
-        ++end;
-    } else if (*end == 'm' || *end == 'M') {
-        value = value > kMaxBurst ? value : value << 20;
-        ++end;
+    // The suffixes; a value already too large is not shifted (no overflow).
+    static const char kSuffixes[] = "kmg";
+    for (int i = 0; i < 3; ++i) {
+        if (*end == kSuffixes[i] || *end == kSuffixes[i] - 'a' + 'A') {
+            value = value > kMaxBurst ? value : value << (10 * (i + 1));
+            ++end;
+            break;
+        }
     }
     if (*end != '\0' || value == 0 || value > kMaxBurst) return false;
     *size = static_cast<std::size_t>(value);
