@@ -459,16 +459,17 @@ int main(int argc, char **argv) {
         while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
     }
-    if (WIFSIGNALED(status)) {
-        // Ended as the terminal did, so a shell sees the same.
-        int sig = WTERMSIG(status);
+    int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP) {
+        // Stopped as the terminal was, so a shell sees the same (a crash of
+        // the terminal is not mirrored: it would look like the simulator's).
         std::signal(sig, SIG_DFL);
         sigset_t only;
         sigemptyset(&only);
         sigaddset(&only, sig);
         sigprocmask(SIG_UNBLOCK, &only, nullptr);
         raise(sig);
-        return 128 + sig;
     }
+    if (sig != 0) return 128 + sig;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
