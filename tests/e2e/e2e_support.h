@@ -118,15 +118,16 @@ inline ::testing::AssertionResult SameBytes(const std::string &expected,
     return result;
 }
 
-// Starts the program under test. A leak check in a sanitizer build is told
+// Starts the program under test (or one that runs it). A leak check in a sanitizer build is told
 // of the one allocation the program keeps on purpose until it ends.
-inline bool StartProgram(ProgramRun &run, LaunchOptions options) {
+inline bool StartProgram(ProgramRun &run, LaunchOptions options,
+                         const std::string &program = kProgram) {
     std::string leakOptions = "suppressions=" TORVANE_E2E_LEAK_SUPPRESSIONS ":print_suppressions=0";
     if (const char *given = std::getenv("LSAN_OPTIONS")) {
         leakOptions = std::string(given) + ":" + leakOptions;
     }
     options.environment.push_back("LSAN_OPTIONS=" + leakOptions);
-    return run.Start(kProgram, std::move(options));
+    return run.Start(program, std::move(options));
 }
 
 }  // namespace e2e

@@ -85,6 +85,10 @@ class ProgramRun {
     bool WaitForConsoleBytes(std::size_t n, milliseconds patience = kPatience);
     // Waits until the device has received at least n bytes from the program.
     bool WaitForDeviceBytes(std::size_t n, milliseconds patience = kPatience);
+    // Waits until done() holds, moving bytes both ways meanwhile.
+    bool WaitUntil(const std::function<bool()> &done, milliseconds patience = kPatience) {
+        return Pump(done, patience);
+    }
     // Waits until the console's input is raw: no line editing and no
     // signals from keys, as the key wait and a session set it (start-up only
     // stops line editing). Checked every few milliseconds: a terminal gives

@@ -11,6 +11,13 @@ target_link_libraries(torvane_e2e_tests PRIVATE ${TORVANE_GTEST} Threads::Thread
 torvane_warnings(torvane_e2e_tests)
 # The tests run the program: it must be built first.
 add_dependencies(torvane_e2e_tests TorvaneTerminal)
+if(TARGET TorvaneSim)
+  # The simulated drive, with the real terminal on it.
+  target_sources(torvane_e2e_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/sim_test.cpp)
+  target_compile_definitions(torvane_e2e_tests PRIVATE
+    TORVANE_SIM_PATH="$<TARGET_FILE:TorvaneSim>")
+  add_dependencies(torvane_e2e_tests TorvaneSim)
+endif()
 gtest_discover_tests(torvane_e2e_tests
   DISCOVERY_MODE PRE_TEST
   PROPERTIES LABELS e2e TIMEOUT 120)
