@@ -12,6 +12,9 @@
 #include <windows.h>
 #include <lm.h>
 #include <wininet.h>
+#include <cstdio>
+// Windows has no FIFO that a plain open could wait on.
+inline FILE *OpenFileStream(const char *path, const char *mode) { return std::fopen(path, mode); }
 #else
 #include "posix/win32_posix.h"
 #endif

@@ -43,8 +43,16 @@ bool WaitForPortEvent(HANDLE port, DWORD *mask, OVERLAPPED *overlapped) {
         ReportError("E009_WaitCommEvent failed");
         return false;
     }
+    // A stop that landed between the flag test and the wait emptied the mask
+    // before the wait began; a driver may leave such a wait pending for ever.
+    // Emptying the mask again completes it.
+    if (g_stopRequested.load()) SetCommMask(port, 0);
     DWORD unused = 0;
     if (!GetOverlappedResult(port, overlapped, &unused, TRUE)) {
+        // Some drivers (Wine's among them) end a wait whose mask was emptied
+        // with "operation aborted" instead of an empty mask: after our own
+        // stop request that is the stop.
+        if (GetLastError() == ERROR_OPERATION_ABORTED && g_stopRequested.load()) return false;
         ReportError("E008_GetOverlappedResult failed");
         return false;
     }
@@ -59,6 +67,9 @@ const char *ReadPort(HANDLE port, char *buffer, DWORD *count, OVERLAPPED *overla
     if (GetLastError() != ERROR_IO_PENDING) return "E011_ReadFile failed";
     // The count of a pending read is only known from its completion.
     if (!GetOverlappedResult(port, overlapped, count, TRUE)) {
+        // A read that ran into its time-out is a short read, not a failure,
+        // though some drivers (Wine's) complete it with ERROR_TIMEOUT.
+        if (GetLastError() == ERROR_TIMEOUT) return nullptr;
         return "E010_GetOverlappedResult failed";
     }
     return nullptr;
@@ -70,27 +81,44 @@ const char *ReadPort(HANDLE port, char *buffer, DWORD *count, OVERLAPPED *overla
 // console's buffer (64 KiB, given by main) and the console is flushed after
 // every batch: its stream never has to write on its own before the capture
 // has been flushed, so the capture never lags what the console showed, even
-// when the process is killed.
+// when the process is killed. Static: 16 KiB is too much for a small stack.
 struct Batch {
     char bytes[kBatchSize];
     std::size_t size = 0;
 };
+Batch g_batch;
 
-// Shows and captures the batch: capture flushed first, then the console.
-void Emit(Batch *batch, FILE *capture) {
+// The capture file, and the system's error number of its first failed write
+// (0 while every write has succeeded).
+struct Capture {
+    FILE *file = nullptr;
+    int error = 0;
+};
+
+// Shows and captures the batch: capture flushed first, then the console. A
+// capture that cannot be written is remembered, not retried: the session
+// ends on it once what was received has been shown.
+void Emit(Batch *batch, Capture *capture) {
     if (batch->size > 0) {
         std::fwrite(batch->bytes, 1, batch->size, stdout);
-        if (capture) std::fwrite(batch->bytes, 1, batch->size, capture);
+        if (capture->file && capture->error == 0 &&
+            std::fwrite(batch->bytes, 1, batch->size, capture->file) != batch->size) {
+            capture->error = errno;
+        }
         batch->size = 0;
     }
-    if (capture) std::fflush(capture);
+    if (capture->file && capture->error == 0 && std::fflush(capture->file) != 0) {
+        capture->error = errno;
+    }
     std::fflush(stdout);
 }
 
 // Reads until a read returns nothing, showing and capturing every byte.
 // Reading to the end matters: the received-character event is only raised
-// anew for bytes that arrive after the wait is re-armed.
-void DrainPort(HANDLE port, OVERLAPPED *overlapped, FILE *capture, Batch *batch,
+// anew for bytes that arrive after the wait is re-armed. A stop request or a
+// failed capture ends the drain early: a device that never pauses must not
+// keep the session alive after Ctrl+Q.
+void DrainPort(HANDLE port, OVERLAPPED *overlapped, Capture *capture, Batch *batch,
                Clock::time_point *lastFlush) {
     Clock::time_point lastRead = Clock::now();
     for (;;) {
@@ -108,27 +136,29 @@ void DrainPort(HANDLE port, OVERLAPPED *overlapped, FILE *capture, Batch *batch,
         if (count > kReadSize) count = kReadSize;  // a count the buffer cannot hold is not real
         batch->size += count;
         const Clock::time_point now = Clock::now();
+        const bool ending = count == 0 || g_stopRequested.load() || capture->error != 0;
         // Show what has come when the line paused (a short read: a prompt
         // without a line feed appears at once), when the read had to wait
         // for its bytes (a slow steady stream: they are already late), at
-        // least every kFlushInterval, and when the batch is full.
-        if (count < kReadSize || now - lastRead >= kTrickleTime ||
+        // least every kFlushInterval, when the batch is full, and before the
+        // drain ends.
+        if (ending || count < kReadSize || now - lastRead >= kTrickleTime ||
             now - *lastFlush >= kFlushInterval || kBatchSize - batch->size < kReadSize) {
             Emit(batch, capture);
             *lastFlush = now;
         }
         lastRead = now;
-        if (count == 0) return;
+        if (ending || capture->error != 0) return;
     }
 }
 
 }  // namespace
 
 void ReceiveLoop(HANDLE port) {
-    FILE *capture = nullptr;
+    Capture capture;
     if (g_sessionSettings.logEnabled == 1) {
-        capture = std::fopen(g_sessionSettings.logPath, "w");
-        if (!capture) {
+        capture.file = OpenFileStream(g_sessionSettings.logPath, "w");
+        if (!capture.file) {
             // A session never runs without the capture the user asked for.
             std::printf("Cannot create capture file %s: %s\n", g_sessionSettings.logPath,
                         std::strerror(errno));
@@ -151,17 +181,27 @@ void ReceiveLoop(HANDLE port) {
 
     if (!SetCommMask(port, EV_RXCHAR)) ReportError("E007_SetCommMask failed");
 
-    Batch batch;
     auto lastFlush = Clock::now();
+    // Windows raises the received-character event only for bytes that arrive
+    // after the mask is armed; a device that greeted as soon as DTR rose
+    // would otherwise show nothing until it spoke again.
+    if (!g_stopRequested.load()) DrainPort(port, &overlapped, &capture, &g_batch, &lastFlush);
     DWORD mask = 0;
-    while (!g_stopRequested.load()) {
+    while (!g_stopRequested.load() && capture.error == 0) {
         if (!WaitForPortEvent(port, &mask, &overlapped)) break;
         if (mask == 0) break;  // the stop signal
-        if (mask & EV_RXCHAR) DrainPort(port, &overlapped, capture, &batch, &lastFlush);
+        if (mask & EV_RXCHAR) DrainPort(port, &overlapped, &capture, &g_batch, &lastFlush);
         mask = 0;
     }
 
     if (overlapped.hEvent) CloseHandle(overlapped.hEvent);
-    if (capture) std::fclose(capture);
+    if (capture.file) {
+        // A capture that cannot be written ends the session, never silently.
+        if (std::fclose(capture.file) != 0 && capture.error == 0) capture.error = errno;
+        if (capture.error != 0) {
+            std::printf("Cannot write capture file %s: %s\n", g_sessionSettings.logPath,
+                        std::strerror(capture.error));
+        }
+    }
     std::fflush(stdout);
 }

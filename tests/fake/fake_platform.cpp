@@ -488,6 +488,12 @@ BOOL WaitCommEvent(HANDLE, LPDWORD mask, LPOVERLAPPED overlapped) {
         g_stopRequested.store(true);
         ++g_state.maskChanges;
         return Fail(step.error);
+    case How::StopThenPends:
+        g_stopRequested.store(true);
+        ++g_state.maskChanges;
+        g_state.pending[overlapped] = {OpKind::Wait, WaitStep(How::UntilMaskChange, 0), mask,
+                                       nullptr, 0, {}, g_state.maskChanges};
+        return Fail(ERROR_IO_PENDING);
     default:
         g_state.pending[overlapped] = {OpKind::Wait, step, mask, nullptr, 0, {},
                                        g_state.maskChanges};
@@ -504,6 +510,11 @@ BOOL ReadFile(HANDLE, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov
     switch (step.how) {
     case How::AtOnce:
         *read = Deliver(step, g_state.reads, static_cast<char *>(buffer), toRead);
+        return TRUE;
+    case How::DeliverThenStop:
+        *read = Deliver(step, g_state.reads, static_cast<char *>(buffer), toRead);
+        g_stopRequested.store(true);
+        ++g_state.maskChanges;
         return TRUE;
     case How::Fails:
         return Fail(step.error);
@@ -547,7 +558,16 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD transferred, B
     if (wait != TRUE) return Misuse("GetOverlappedResult without waiting");
     PendingOp op = it->second;
     g_state.pending.erase(it);
-    if (op.step.how == How::PendingFails) return Fail(op.step.error);
+    if (op.step.how == How::PendingStopFails) {
+        g_stopRequested.store(true);
+        ++g_state.maskChanges;
+        return Fail(op.step.error);
+    }
+    if (op.step.how == How::PendingFails) {
+        // A read may report the bytes it got along with its failure.
+        if (op.kind == OpKind::Read) *transferred = Deliver(op.step, g_state.reads, op.buffer, op.size);
+        return Fail(op.step.error);
+    }
     switch (op.kind) {
     case OpKind::Wait:
         if (op.step.how == How::UntilMaskChange) {
@@ -713,6 +733,8 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LP
     t_lastError = 0;
     return static_cast<DWORD>(it->second.size());
 }
+
+FILE *OpenFileStream(const char *path, const char *mode) { return std::fopen(path, mode); }
 
 HLOCAL LocalFree(HLOCAL memory) {
     Lock lock(g_mutex);

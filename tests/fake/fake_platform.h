@@ -33,6 +33,12 @@ enum class How {
     UntilMaskChange,  // waits only: pends until SetCommMask is called, then mask 0
     StopThenFails,    // waits only: the keyboard thread's stop lands just as the
                       // wait starts (flag raised, mask emptied); the wait fails
+    StopThenPends,    // waits only: as StopThenFails, but the wait pends until
+                      // the mask changes again (a driver that pends on an
+                      // empty mask)
+    PendingStopFails, // waits only: pends; the stop lands meanwhile and the
+                      // completion fails with the error (Wine: 995)
+    DeliverThenStop,  // reads only: delivers its bytes, then the stop lands
 };
 
 struct Step {

@@ -53,14 +53,16 @@ protected:
 TEST_F(ReceiveLoopTest, ABurstIsReadInChunksOfTenUntilAnEmptyReadThenTheLoopWaitsAgain) {
     const std::string burst = "0123456789abcdefghijKLMNO";
     fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR)});
-    fake::ScriptReads({ReadStep(How::AtOnce, burst.substr(0, 10)),
+    // Nothing waits when the mask is armed; the burst comes with the event.
+    fake::ScriptReads({ReadStep(How::AtOnce, ""), ReadStep(How::AtOnce, burst.substr(0, 10)),
                        ReadStep(How::Pending, burst.substr(10, 10)),
                        ReadStep(How::AtOnce, burst.substr(20))});
     ASSERT_TRUE(RunLoop(true));
     EXPECT_EQ(Output(), burst);
-    // Three reads with data and the empty one that ends the drain, each
-    // asking for ten bytes; then the second wait, which the stop ended.
-    EXPECT_EQ(fake::ReadSizes(), (std::vector<DWORD>{10, 10, 10, 10}));
+    // The empty drain before the first wait; three reads with data and the
+    // empty one that ends the drain, each asking for ten bytes; then the
+    // second wait, which the stop ended.
+    EXPECT_EQ(fake::ReadSizes(), (std::vector<DWORD>{10, 10, 10, 10, 10}));
     EXPECT_EQ(fake::WaitCalls(), 2);
     EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{EV_RXCHAR, 0}));
 }
@@ -112,7 +114,8 @@ TEST_F(ReceiveLoopTest, TheStopSignalWhileWaitingEndsTheLoopAndClosesEverything)
 TEST_F(ReceiveLoopTest, AMaskWithoutReceivedCharactersReadsNothingAndWaitsAgain) {
     fake::ScriptWaits({WaitStep(How::AtOnce, 0x0004), WaitStep(How::Pending, 0x0080)});
     ASSERT_TRUE(RunLoop(true));
-    EXPECT_TRUE(fake::ReadSizes().empty());
+    // Only the drain before the first wait reads.
+    EXPECT_EQ(fake::ReadSizes().size(), 1u);
     EXPECT_EQ(fake::WaitCalls(), 3);
     EXPECT_EQ(Output(), "");
 }
@@ -197,7 +200,7 @@ TEST_F(ReceiveLoopTest, E008AndE009AFailedWaitEndsTheLoopWithCleanUp) {
         EXPECT_EQ(Output(), "before" + Report(c.message, 5, "Input/output error"));
         // No further wait and no read after the failure.
         EXPECT_EQ(fake::WaitCalls(), 2);
-        EXPECT_EQ(fake::ReadSizes().size(), 2u);
+        EXPECT_EQ(fake::ReadSizes().size(), 3u);
         EXPECT_TRUE(EventClosed());
         EXPECT_EQ(ReadWholeFile(path), "before");
     }
@@ -238,7 +241,7 @@ TEST_F(ReceiveLoopTest, E010AndE011AFailedReadEndsTheDrainAndLaterBytesStillShow
         if (!Capturing()) BeginCapture();
         ASSERT_TRUE(RunLoop(true));
         EXPECT_EQ(Output(), "before" + Report(c.message, 5, "Input/output error") + "after");
-        EXPECT_EQ(fake::ReadSizes().size(), 4u);
+        EXPECT_EQ(fake::ReadSizes().size(), 5u);
         EXPECT_EQ(fake::WaitCalls(), 3);
         EXPECT_EQ(ReadWholeFile(path), "beforeafter");
     }
@@ -254,6 +257,70 @@ TEST_F(ReceiveLoopTest, AStopSentBeforeTheMaskIsArmedIsNotLost) {
     EXPECT_EQ(fake::WaitCalls(), 0);
     EXPECT_TRUE(EventClosed());
     EXPECT_EQ(Output(), "press ENTER to start, Ctrl+Q to terminate\n");
+}
+
+TEST_F(ReceiveLoopTest, BytesThatCameBeforeTheMaskWasArmedShowBeforeTheFirstWait) {
+    // A device that greets as soon as DTR rises: no event is raised for it.
+    fake::ScriptReads({ReadStep(How::AtOnce, "F3 T>")});
+    ASSERT_TRUE(RunLoop(true));
+    EXPECT_EQ(Output(), "F3 T>");
+    std::vector<std::string> calls = fake::Calls();
+    auto armed = std::find(calls.begin(), calls.end(), "SetCommMask(1)");
+    auto read = std::find(calls.begin(), calls.end(), "ReadFile");
+    auto wait = std::find(calls.begin(), calls.end(), "WaitCommEvent");
+    EXPECT_TRUE(armed < read && read < wait);
+}
+
+TEST_F(ReceiveLoopTest, AStopEndsTheDrainOfADeviceThatNeverPauses) {
+    std::vector<fake::Step> reads = {ReadStep(How::AtOnce, "0123456789"),
+                                     ReadStep(How::DeliverThenStop, "abcdefghij")};
+    for (int i = 0; i < 50; ++i) reads.push_back(ReadStep(How::AtOnce, "klmnopqrst"));
+    std::string path = TempPath("capture.log");
+    CaptureTo(path);
+    fake::ScriptReads(reads);
+    ASSERT_TRUE(RunLoop(false));
+    // What came before the stop is shown and captured; nothing is read after.
+    EXPECT_EQ(Output(), "0123456789abcdefghij");
+    EXPECT_EQ(ReadWholeFile(path), "0123456789abcdefghij");
+    EXPECT_EQ(fake::ReadSizes().size(), 2u);
+    EXPECT_EQ(fake::WaitCalls(), 0);
+}
+
+TEST_F(ReceiveLoopTest, WaitsThatEndOddlyAfterTheStopAreTheStopNotAFailure) {
+    // A driver that keeps a wait on an emptied mask pending: the loop empties
+    // the mask again once the wait pends. A driver that ends the wait with
+    // "operation aborted" (Wine): no E008.
+    const fake::Step waits[] = {WaitStep(How::StopThenPends, 0),
+                                WaitStep(How::PendingStopFails, 0, ERROR_OPERATION_ABORTED)};
+    for (const fake::Step &w : waits) {
+        SCOPED_TRACE(static_cast<int>(w.how));
+        fake::Reset();
+        g_stopRequested.store(false);
+        fake::ScriptCreateThread(fake::ThreadMode::Idle, 0);
+        fake::ScriptMessage(ERROR_OPERATION_ABORTED, "Operation aborted");
+        fake::ScriptWaits({w});
+        if (!Capturing()) BeginCapture();
+        ASSERT_TRUE(RunLoop(false));
+        EXPECT_EQ(Output(), "");
+        EXPECT_EQ(fake::WaitCalls(), 1);
+    }
+}
+
+TEST_F(ReceiveLoopTest, AReadCompletedWithATimeoutIsAShortReadNotE010) {
+    fake::ScriptMessage(ERROR_TIMEOUT, "Timeout");
+    fake::ScriptReads({ReadStep(How::PendingFails, "part", ERROR_TIMEOUT),
+                       ReadStep(How::AtOnce, "ial")});
+    ASSERT_TRUE(RunLoop(true));
+    EXPECT_EQ(Output(), "partial");
+}
+
+TEST_F(ReceiveLoopTest, ACaptureThatCannotBeWrittenEndsTheSessionAfterShowingTheBytes) {
+    CaptureTo("/dev/full");
+    fake::ScriptReads({ReadStep(How::AtOnce, "hello")});
+    ASSERT_TRUE(RunLoop(false));
+    EXPECT_EQ(Output(), "helloCannot write capture file /dev/full: No space left on device\n");
+    EXPECT_EQ(fake::WaitCalls(), 0);
+    EXPECT_TRUE(EventClosed());
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
-// Last error, error texts and the module path.
+// Last error, error texts, the module path and the program's own files.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/posix/handles.h"
@@ -72,4 +74,29 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size) {
     std::memcpy(filename, path, copied);
     filename[copied] = '\0';
     return static_cast<DWORD>(copied);
+}
+
+FILE *OpenFileStream(const char *path, const char *mode) {
+    const bool forReading = mode[0] == 'r';
+    int flags = (forReading ? O_RDWR : O_WRONLY | O_CREAT | O_TRUNC) | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(path, flags, 0666);
+    if (fd < 0) return nullptr;
+    struct stat file;
+    int error = 0;
+    if (fstat(fd, &file) != 0) {
+        error = errno;
+    } else if (forReading && !S_ISREG(file.st_mode)) {
+        error = EINVAL;
+    } else {
+        // Writes then wait for a slow reader as they would for a slow disk.
+        int status = fcntl(fd, F_GETFL);
+        if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) error = errno;
+    }
+    FILE *stream = error ? nullptr : fdopen(fd, mode);
+    if (stream == nullptr) {
+        if (error == 0) error = errno;
+        close(fd);
+        errno = error;
+    }
+    return stream;
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 typedef int BOOL;
 typedef uint8_t BYTE;
@@ -49,6 +50,8 @@ typedef DWORD NET_API_STATUS;
 // collide with them.
 #define ERROR_SUCCESS 0u
 #define ERROR_IO_PENDING 997u
+#define ERROR_OPERATION_ABORTED 995u
+#define ERROR_TIMEOUT 1460u
 
 // CreateFileA
 #define GENERIC_READ 0x80000000u
@@ -219,6 +222,12 @@ NET_API_STATUS NetWkstaTransportEnum(LMSTR serverName, DWORD level, LPBYTE *buff
                                      DWORD preferredMaximumLength, LPDWORD entriesRead,
                                      LPDWORD totalEntries, LPDWORD resumeHandle);
 NET_API_STATUS NetApiBufferFree(LPVOID buffer);
+
+// Not a Win32 call: fopen for the program's own files ("w" or "r+b") that
+// never blocks. A FIFO with no reader is refused (ENXIO) instead of waited
+// on, and a file opened for reading must be a regular file, since a read from
+// a FIFO or a device could wait for ever.
+FILE *OpenFileStream(const char *path, const char *mode);
 
 // Internet client
 #define INTERNET_OPEN_TYPE_DIRECT 1u
