@@ -15,6 +15,7 @@
  * twice (gcc -m32 and -m64) and preload it as 'DIR/$LIB/name.so' so that
  * each process loads the copy of its own word size. */
 #define _GNU_SOURCE
+#define _FILE_OFFSET_BITS 64 /* fstat must not fail on a large inode number */
 #include <dlfcn.h>
 #include <errno.h>
 #include <poll.h>
