@@ -65,8 +65,23 @@ void DeriveExecutablePaths(const char *modulePath, char *directory, char *checkP
 HANDLE OpenPort(const char *name) {
     std::string device = PortDevicePath(name, kPortNamesUseDeviceNamespace);
     // Share mode 0: no other program may open the port while the session runs.
-    return CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE port = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return port;
+    // CreateFileA opens a file, a pipe or NUL as readily as a port; only a
+    // communications device answers GetCommState. Anything else is let go
+    // before a key could be written into it, and reported with the check's
+    // own error.
+    DCB current;
+    std::memset(&current, 0, sizeof current);
+    current.DCBlength = sizeof current;
+    if (!GetCommState(port, &current)) {
+        DWORD error = GetLastError();
+        CloseHandle(port);
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return port;
 }
 
 COMMTIMEOUTS SessionTimeouts() {

@@ -31,7 +31,8 @@ extern char g_checkPath[kTextFieldSize];
 extern char g_machineCode[kTextFieldSize];
 
 // The port named on the command line, opened for exclusive overlapped use;
-// INVALID_HANDLE_VALUE when it cannot be opened (the last error says why).
+// INVALID_HANDLE_VALUE when it cannot be opened or is no communications
+// device (the last error says why).
 HANDLE OpenPort(const char *name);
 
 // Gives the port the session's time-outs and line settings. A refusal is

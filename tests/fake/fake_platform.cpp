@@ -60,8 +60,8 @@ struct State {
     HANDLE openResult = kPort;
     DWORD openError = 0;
     std::vector<OpenCall> openCalls;
-    bool timeoutsOk = true, stateOk = true;
-    DWORD timeoutsError = 0, stateError = 0;
+    bool timeoutsOk = true, stateOk = true, getStateOk = true;
+    DWORD timeoutsError = 0, stateError = 0, getStateError = 0;
     std::vector<COMMTIMEOUTS> timeoutsGiven;
     std::vector<DCB> statesGiven;
     std::deque<bool> maskResults;
@@ -216,6 +216,11 @@ void ScriptSetCommState(bool ok, DWORD error) {
     Lock lock(g_mutex);
     g_state.stateOk = ok;
     g_state.stateError = error;
+}
+void ScriptGetCommState(bool ok, DWORD error) {
+    Lock lock(g_mutex);
+    g_state.getStateOk = ok;
+    g_state.getStateError = error;
 }
 std::vector<COMMTIMEOUTS> TimeoutsGiven() {
     Lock lock(g_mutex);
@@ -439,6 +444,18 @@ BOOL SetCommState(HANDLE, LPDCB dcb) {
     return g_state.stateOk ? TRUE : Fail(g_state.stateError);
 }
 
+BOOL GetCommState(HANDLE, LPDCB dcb) {
+    Lock lock(g_mutex);
+    g_state.calls.push_back("GetCommState");
+    if (dcb->DCBlength != sizeof(DCB)) return Misuse("GetCommState without DCBlength");
+    if (!g_state.getStateOk) return Fail(g_state.getStateError);
+    *dcb = DCB{};
+    dcb->DCBlength = sizeof(DCB);
+    dcb->BaudRate = 9600;
+    dcb->ByteSize = 8;
+    return TRUE;
+}
+
 BOOL SetCommMask(HANDLE, DWORD mask) {
     Lock lock(g_mutex);
     g_state.calls.push_back("SetCommMask(" + std::to_string(mask) + ")");
@@ -581,6 +598,9 @@ BOOL CloseHandle(HANDLE handle) {
     Lock lock(g_mutex);
     g_state.calls.push_back("CloseHandle");
     g_state.closed.push_back(handle);
+    // A call that succeeds may overwrite the last error; code that reports
+    // an earlier failure must have saved it.
+    t_lastError = 0;
     return TRUE;
 }
 

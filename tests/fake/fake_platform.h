@@ -73,6 +73,7 @@ void ScriptOpen(HANDLE result, DWORD error);
 std::vector<OpenCall> OpenCalls();
 void ScriptSetCommTimeouts(bool ok, DWORD error);
 void ScriptSetCommState(bool ok, DWORD error);
+void ScriptGetCommState(bool ok, DWORD error);
 std::vector<COMMTIMEOUTS> TimeoutsGiven();
 std::vector<DCB> StatesGiven();
 // SetCommMask results, one per call in order (true = success); then success.

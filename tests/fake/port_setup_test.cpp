@@ -18,6 +18,10 @@ TEST_F(PortSetupTest, OpensTheNameAsTypedForExclusiveOverlappedUse) {
     EXPECT_EQ(calls[0].name, "/dev/ttyUSB0");
     // Only Windows reaches COM ports through the device namespace.
     EXPECT_EQ(calls[1].name, "COM10");
+    // Each was checked to be a port, and kept.
+    EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"CreateFileA", "GetCommState",
+                                                       "CreateFileA", "GetCommState"}));
+    EXPECT_TRUE(fake::Closed().empty());
     for (const fake::OpenCall &call : calls) {
         EXPECT_EQ(call.access, GENERIC_READ | GENERIC_WRITE);
         EXPECT_EQ(call.share, 0u);
@@ -37,6 +41,21 @@ TEST_F(PortSetupTest, APortThatCannotBeOpenedIsReportedWithTheOpensError) {
     // As the driver does: the handle was tested first, the error read after.
     ReportError("E012_Failed to open port");
     EXPECT_EQ(Output(), Report("E012_Failed to open port", 2, "No such file or directory"));
+}
+
+// A file, a pipe or NUL opens as readily as a port; the check lets it go
+// before anything could be written into it, and the report carries the
+// check's error, not the close's.
+TEST_F(PortSetupTest, AHandleThatIsNoCommunicationsDeviceIsClosedAndReportedOnce) {
+    fake::ScriptGetCommState(false, 1);
+    fake::ScriptMessage(1, "Incorrect function.");
+    HANDLE port = OpenPort("notes.txt");
+    ASSERT_EQ(port, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"CreateFileA", "GetCommState",
+                                                       "GetLastError", "CloseHandle"}));
+    ReportError("E012_Failed to open port");
+    EXPECT_EQ(fake::Closed(), std::vector<HANDLE>{fake::kPort});
+    EXPECT_EQ(Output(), Report("E012_Failed to open port", 1, "Incorrect function."));
 }
 
 TEST_F(PortSetupTest, GivesTheSessionTimeoutsAndLineSettingsBuiltFromZero) {

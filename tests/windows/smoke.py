@@ -7,12 +7,17 @@ a pipe, so the bytes it printed are seen exactly as the C runtime wrote them
 (text mode: every line ends in CR LF). Every test copies the program into a
 directory of its own, so the `check` file beside it is the test's.
 
-Not covered here: the terminal session itself. Wine's serial emulation on a
-pseudo-terminal fails a pending port wait at once, so a session cannot run.
+The session runs on a COM port that the prefix maps to a pseudo-terminal
+slave; the test plays the device on the master. Wine's serial emulation needs
+modem lines there, which modem_shim.c (preloaded, --modem-shim) provides;
+keys a pseudo-terminal cannot deliver are put into the console by
+inject_keys.exe (--inject-keys).
 
 Usage:
   smoke.py --exe TorvaneTerminal.exe --loopback-exe TorvaneTerminalLoopback.exe \
-           --usage-port PORT --version 1.0.0 [--wineprefix DIR] [--objdump TOOL]
+           --usage-port PORT --version 1.0.0 [--wineprefix DIR] [--objdump TOOL] \
+           [--modem-shim 'DIR/$LIB/modem_shim.so' --inject-keys inject_keys.exe]
+           [--session-skip REASON]
 
 Without --wineprefix a fresh prefix is made (and removed) for the run.
 """
@@ -30,6 +35,7 @@ import sys
 import tempfile
 import threading
 import time
+import tty
 import unittest
 
 # Bounds on every wait. A first start in a fresh prefix loads more of Wine.
@@ -38,6 +44,10 @@ START_SECONDS = 60
 EXIT_SECONDS = 30
 KEY_WAIT_HOLD_SECONDS = 1.0
 LISTENER_SECONDS = 30
+# Wine moves about 0.04 MB/s through a pseudo-terminal port: bounds on a
+# session's transfers are generous, and only completeness is checked.
+TRANSFER_SECONDS = 240
+KEY_SECONDS = 30
 
 PUBLISHER = "https://www.quellmark.example"
 
@@ -130,22 +140,30 @@ def tearDownModule():
 class Program:
     """TorvaneTerminal.exe under Wine, with a pseudo-terminal for its console."""
 
-    def __init__(self, exe, args, workdir):
+    def __init__(self, exe, args, workdir, env=None):
         self.console, slave = pty.openpty()
+        # Wine's console clears ICANON and ECHO but leaves ISIG and the
+        # input translations: raw, every key byte reaches it as typed.
+        tty.setraw(slave)
         self.errors = tempfile.TemporaryFile()
         self.out = b""
         self.stdout_closed = False
         self.proc = subprocess.Popen(
-            ["wine", exe, *args], cwd=workdir, env=PREFIX.env,
+            ["wine", exe, *args], cwd=workdir, env=env or PREFIX.env,
             stdin=slave, stdout=subprocess.PIPE, stderr=self.errors,
             start_new_session=True)
         os.close(slave)
 
-    def _pump(self, seconds):
-        """Reads what is ready within seconds; False once output has ended."""
+    def _pump(self, seconds, device=None):
+        """Reads what is ready within seconds, and serves the device when one
+        is given; False once output has ended."""
         if self.stdout_closed:
             return False
-        ready, _, _ = select.select([self.proc.stdout, self.console], [], [], seconds)
+        readers = [self.proc.stdout, self.console] + (device.readers() if device else [])
+        ready, writable, _ = select.select(readers, device.writers() if device else [], [],
+                                           seconds)
+        if device:
+            device.serve(ready, writable)
         if self.console in ready:
             try:
                 os.read(self.console, 4096)  # Wine's own console drawing
@@ -157,6 +175,15 @@ class Program:
                 self.stdout_closed = True
                 return False
             self.out += data
+        return True
+
+    def serve_until(self, done, seconds, device=None):
+        """Pumps output (and the device) until done() holds; its final value."""
+        deadline = time.monotonic() + seconds
+        while not done():
+            left = deadline - time.monotonic()
+            if left <= 0 or not self._pump(min(left, 0.2), device):
+                return done()
         return True
 
     def wait_for_output(self, text, seconds=START_SECONDS):
@@ -215,7 +242,10 @@ class Program:
     def diagnostics(self):
         self.errors.seek(0)
         wine_errors = self.errors.read().decode("latin-1", "replace")
-        return f"\n--- output ---\n{self.text()!r}\n--- wine ---\n{wine_errors}"
+        text = self.text()
+        if len(text) > 3000:  # a session's output: its start and its end
+            text = text[:1000] + f"[... {len(text) - 2000} characters ...]" + text[-1000:]
+        return f"\n--- output ---\n{text!r}\n--- wine ---\n{wine_errors[-3000:]}"
 
 
 MACHINE_CODE_LINE = r"Machine Code [0-9A-F]{12}"
@@ -288,8 +318,8 @@ class WineTestCase(unittest.TestCase):
         with open(os.path.join(self.dir, "check"), "wb") as f:
             f.write(content)
 
-    def start(self, *args):
-        program = Program(self.exe, list(args), self.dir)
+    def start(self, *args, env=None):
+        program = Program(self.exe, list(args), self.dir, env)
         self.addCleanup(program.close)
         return program
 
@@ -401,6 +431,217 @@ class PortOpening(WineTestCase):
         self.assertEqual(status, 0, program.diagnostics())
         after = text.split("terminate\r\n", 1)[1].split("\r\n")[0]
         note(f"COM12 linked to a pseudo-terminal opened; the session then printed {after!r}")
+
+
+class RefusedPorts(WineTestCase):
+    def test_a_file_or_nul_named_as_the_port_is_refused_with_e012(self):
+        # A file opens as readily as a port; keys typed at start-up must not
+        # end up in it.
+        path = os.path.join(self.dir, "notes.txt")
+        with open(path, "wb") as f:
+            f.write(b"hello")
+        for name in ("notes.txt", "NUL"):
+            with self.subTest(port=name):
+                program = self.start(name, "38400")
+                program.key(b"XYZ\r")
+                status = program.finish(START_SECONDS)
+                self.assertEqual(status, 0, program.diagnostics())
+                lines = program.text().split("\r\n")
+                self.assert_startup(program, lines, "")
+                self.assertEqual(lines[3:5], [f"Selected PORT {name}", "Selected RATE 38400"],
+                                 program.diagnostics())
+                # The report and the usage block follow at once: no E013, E014
+                # or session prompt in between.
+                match = re.fullmatch(r"E012_Failed to open port: \((-?\d+)\) (.*?)\r?", lines[5])
+                self.assertIsNotNone(match, program.diagnostics())
+                self.assertTrue(match.group(2).strip(), program.diagnostics())
+                rest = [line for line in lines[6:] if line]
+                self.assertEqual(rest, usage_block(), program.diagnostics())
+                note(f"E012 for {name} under Wine: ({match.group(1)}) {match.group(2).strip()}")
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), b"hello")
+
+
+class Device:
+    """The device end of a pseudo-terminal whose slave is the program's COM
+    port: sends what it is given and keeps what it receives."""
+
+    def __init__(self):
+        self.master, self.slave = pty.openpty()
+        tty.setraw(self.slave)
+        os.set_blocking(self.master, False)
+        self.received = b""
+        self.pending = b""
+
+    def path(self):
+        return os.ttyname(self.slave)
+
+    def send(self, data):
+        self.pending += data
+
+    def readers(self):
+        return [self.master] if self.master is not None else []
+
+    def writers(self):
+        return [self.master] if self.master is not None and self.pending else []
+
+    def serve(self, readable, writable):
+        if self.master is None:
+            return
+        if self.master in readable:
+            try:
+                self.received += os.read(self.master, 4096)
+            except (BlockingIOError, OSError):
+                pass
+        if self.master in writable and self.pending:
+            try:
+                sent = os.write(self.master, self.pending[:4096])
+                self.pending = self.pending[sent:]
+            except BlockingIOError:
+                pass
+
+    def collect(self):
+        """Takes in whatever the program sent that has not been read yet."""
+        while self.master is not None:
+            try:
+                data = os.read(self.master, 4096)
+            except OSError:  # nothing more, or the program's end closed it
+                return
+            if not data:
+                return
+            self.received += data
+
+    def hang_up(self):
+        """Closes both ends, as a device that went away."""
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                os.close(fd)
+        self.master = self.slave = None
+
+
+def text_mode(data):
+    """What the Windows C runtime writes for data on a text-mode stream."""
+    return data.replace(b"\n", b"\r\n")
+
+
+class Session(WineTestCase):
+    """The session road on COMn (n >= 5, never COM1: Wine maps that to the
+    machine's own serial console) linked to a pseudo-terminal."""
+
+    PROMPT = "press ENTER to start, Ctrl+Q to terminate\r\n"
+
+    def setUp(self):
+        if CONFIG.session_skip:
+            self.skipTest(CONFIG.session_skip)
+        if not CONFIG.modem_shim or not CONFIG.inject_keys:
+            self.skipTest("no --modem-shim and --inject-keys given")
+        super().setUp()
+        self.device = Device()
+        self.addCleanup(lambda: self.device.hang_up())
+        number = 5
+        while os.path.lexists(os.path.join(PREFIX.path, "dosdevices", f"com{number}")):
+            number += 1
+        self.port = f"COM{number}"
+        self.set_device_link(f"com{number}", self.device.path())
+        self.env = dict(PREFIX.env, LD_PRELOAD=CONFIG.modem_shim)
+
+    def start_session(self, *extra):
+        program = self.start(self.port, "38400", *extra, env=self.env)
+        started = program.wait_for_output(self.PROMPT)
+        self.assertTrue(started, "no session prompt" + program.diagnostics())
+        try:
+            with open(f"/proc/{program.proc.pid}/maps") as f:
+                loaded = "modem_shim" in f.read()
+        except OSError:
+            loaded = True  # no /proc to look in: the session itself shows it
+        self.assertTrue(loaded, f"{CONFIG.modem_shim} was not loaded" + program.diagnostics())
+        lines = program.text().split("\r\n")
+        self.assert_startup(program, lines, "")
+        self.assertEqual(lines[3:], [f"Selected PORT {self.port}", "Selected RATE 38400",
+                                     self.PROMPT[:-2], ""], program.diagnostics())
+        return program, program.out
+
+    def inject(self, *keys):
+        """Puts keys into the program's console as key records."""
+        result = subprocess.run(
+            ["wine", CONFIG.inject_keys, "TorvaneTerminal.exe", *[f"{k:02x}" for k in keys]],
+            env=PREFIX.env, stdin=subprocess.DEVNULL, capture_output=True,
+            timeout=START_SECONDS)
+        self.assertEqual(result.returncode, 0, result.stderr.decode("latin-1", "replace"))
+
+    def await_received(self, program, expected):
+        arrived = program.serve_until(lambda: self.device.received == expected
+                                      or not expected.startswith(self.device.received),
+                                      KEY_SECONDS, self.device)
+        self.assertTrue(arrived, f"the device has {self.device.received!r}, not {expected!r}"
+                        + program.diagnostics())
+        self.assertEqual(self.device.received, expected, program.diagnostics())
+
+    def await_shown(self, program, expected, seconds):
+        shown = program.serve_until(lambda: len(program.out) >= len(expected), seconds,
+                                    self.device)
+        self.assertTrue(shown, f"{len(program.out)} of {len(expected)} bytes shown"
+                        + program.diagnostics())
+        self.assertEqual(program.out, expected, "the console differs" + program.diagnostics())
+
+    def test_bytes_keys_capture_and_ctrl_q(self):
+        capture = os.path.join(self.dir, "capture.txt")
+        program, expected = self.start_session("-", "-", "-", "capture.txt")
+        received = b""
+
+        every_value = bytes(range(256))
+        self.device.send(every_value)
+        expected += text_mode(every_value)
+        self.await_shown(program, expected, KEY_SECONDS)
+
+        # Typed on the console's pseudo-terminal, then Ctrl+C put into the
+        # console; each is one byte to the device, and the session goes on.
+        for key in (b"a", b"\r", b"\x1a"):
+            program.key(key)
+            received += key
+            self.await_received(program, received)
+        self.inject(0x03)
+        received += b"\x03"
+        self.await_received(program, received)
+
+        flood = bytes(range(256)) * 1024  # 256 KiB
+        self.device.send(flood)
+        expected += text_mode(flood)
+        started = time.monotonic()
+        self.await_shown(program, expected, TRANSFER_SECONDS)
+        note(f"256 KiB through a pseudo-terminal port in {time.monotonic() - started:.1f} s")
+
+        self.inject(0x11)  # Ctrl+Q
+        status = program.finish()
+        self.assertEqual(status, 0, program.diagnostics())
+        # Nothing after the received bytes: no E-message at any point.
+        self.assertEqual(program.out, expected, program.diagnostics())
+        self.device.collect()
+        self.assertEqual(self.device.received, received, "Ctrl+Q must not be sent")
+        with open(capture, "rb") as f:
+            self.assertEqual(f.read(), text_mode(every_value + flood))
+
+    def test_the_device_going_away_ends_the_session_with_a_report(self):
+        program, expected = self.start_session()
+        self.device.send(b"bye\n")
+        expected += b"bye\r\n"
+        self.await_shown(program, expected, KEY_SECONDS)
+        self.device.hang_up()
+        status = program.finish()
+        self.assertEqual(status, 0, program.diagnostics())
+        rest = program.out[len(expected):].decode("latin-1").replace("\x0c", "").split("\r\n")
+        rest = [line.rstrip("\r") for line in rest if line]
+        # A read that fails is reported and the loop waits again; the wait
+        # that fails ends it. So one or two reports, each with the usage
+        # block, the last from the wait.
+        reports = [line for line in rest if re.match(r"E0\d\d_", line)]
+        self.assertIn(len(reports), (1, 2), program.diagnostics())
+        self.assertEqual(rest, sum(([r] + usage_block() for r in reports), []),
+                         program.diagnostics())
+        for report in reports[:-1]:
+            self.assertRegex(report, r"^E01[01]_\w+ failed: \(\d+\) \S", program.diagnostics())
+        self.assertRegex(reports[-1], r"^E00[89]_\w+ failed: \(\d+\) \S", program.diagnostics())
+        note("the device going away under Wine: " + " then ".join(reports))
 
 
 class Listener:
@@ -524,6 +765,9 @@ def main():
     parser.add_argument("--version", required=True)
     parser.add_argument("--wineprefix")
     parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
+    parser.add_argument("--modem-shim", help="LD_PRELOAD path of modem_shim.so, with $LIB")
+    parser.add_argument("--inject-keys", help="inject_keys.exe")
+    parser.add_argument("--session-skip", help="why the session tests cannot run here")
     CONFIG, rest = parser.parse_known_args()
 
     program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)

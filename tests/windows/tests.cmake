@@ -13,3 +13,7 @@ gtest_discover_tests(torvane_windows_tests DISCOVERY_TIMEOUT 60)
 set(TORVANE_LOOPBACK_USAGE_HOST "127.0.0.1:47801" CACHE STRING
     "Host the loopback smoke-test program reports usage to")
 torvane_program(TorvaneTerminalLoopback "${TORVANE_LOOPBACK_USAGE_HOST}")
+
+# Puts key records into a running program's console (smoke.py's session test).
+add_executable(inject_keys ${CMAKE_CURRENT_LIST_DIR}/inject_keys.cpp)
+torvane_warnings(inject_keys)

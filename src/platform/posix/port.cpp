@@ -544,3 +544,25 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     }
     return TRUE;
 }
+
+// The port's present line settings, as far as a DCB can say them. Windows
+// answers this only for communications devices, and OpenPort relies on that.
+BOOL GetCommState(HANDLE handle, LPDCB dcb) {
+    PortHandle *port = AsPort(handle);
+    if (port == nullptr || dcb == nullptr) return FailWith(EINVAL);
+    termios settings;
+    if (tcgetattr(port->fd.load(), &settings) != 0) return FailWith(errno);
+    std::memset(dcb, 0, sizeof *dcb);
+    dcb->DCBlength = sizeof *dcb;
+    dcb->fBinary = 1;
+#ifdef __linux__
+    struct termios2 exact;  // the speed as a number, custom speeds included
+    if (ioctl(port->fd.load(), TCGETS2, &exact) == 0) dcb->BaudRate = exact.c_ospeed;
+#endif
+    const tcflag_t size = settings.c_cflag & CSIZE;
+    dcb->ByteSize = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    dcb->Parity = !(settings.c_cflag & PARENB) ? NOPARITY
+                  : (settings.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    dcb->StopBits = (settings.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+    return TRUE;
+}

@@ -130,6 +130,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
                    DWORD disposition, DWORD flags, HANDLE templ);
 BOOL SetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts);
 BOOL SetCommState(HANDLE port, LPDCB dcb);
+BOOL GetCommState(HANDLE port, LPDCB dcb);
 BOOL SetCommMask(HANDLE port, DWORD mask);
 BOOL WaitCommEvent(HANDLE port, LPDWORD mask, LPOVERLAPPED overlapped);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
