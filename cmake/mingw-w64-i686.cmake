@@ -6,9 +6,14 @@
 # The compiler prefix can be changed with -DTORVANE_MINGW_PREFIX=... for a
 # toolchain installed under another name.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
+# mingw-w64-x86_64.cmake sets these first for its 64-bit build.
+if(NOT DEFINED TORVANE_MINGW_TARGET)
+  set(TORVANE_MINGW_TARGET i686-w64-mingw32)
+  set(CMAKE_SYSTEM_PROCESSOR x86)
+  set(TORVANE_WINE_LOADER wine)
+endif()
 
-set(TORVANE_MINGW_PREFIX "i686-w64-mingw32" CACHE STRING "Prefix of the MinGW-w64 i686 tools")
+set(TORVANE_MINGW_PREFIX "${TORVANE_MINGW_TARGET}" CACHE STRING "Prefix of the MinGW-w64 tools")
 
 # Debian ships each compiler with two thread models; the POSIX one provides
 # std::mutex and std::condition_variable, which GoogleTest needs. The program
@@ -30,7 +35,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Tests built for Windows run under Wine when it is there.
-find_program(TORVANE_WINE wine)
+find_program(TORVANE_WINE ${TORVANE_WINE_LOADER} PATHS /usr/lib/wine)
 if(TORVANE_WINE AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TORVANE_WINE})
 endif()
