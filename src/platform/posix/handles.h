@@ -18,6 +18,5 @@ inline bool IsHandleOfKind(HANDLE handle, HandleKind kind) {
 BOOL ClosePortHandle(HANDLE port);
 DWORD WaitForConsoleInput(HANDLE console, DWORD milliseconds);
 
-// Sets the calling thread's last error and returns FALSE, for the common
-// "fail with this errno" exit.
+// Sets the calling thread's last error and returns FALSE.
 BOOL FailWith(int error);

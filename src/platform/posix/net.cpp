@@ -230,8 +230,8 @@ HINTERNET InternetOpenUrlA(HINTERNET session, LPCSTR url, LPCSTR headers, DWORD 
     // Both cache headers: no HTTP/1.0 or 1.1 cache on the way answers in the
     // server's place. The connection ends after the status line.
     char request[4096];
-    int length = std::snprintf(
-        request, sizeof request, "GET %s HTTP/1.1\r\nHost: %.*s\r\n%s%s%s%sConnection: close\r\n\r\n",
+    int length = std::snprintf(request, sizeof request,
+        "GET %s HTTP/1.1\r\nHost: %.*s\r\n%s%s%s%sConnection: close\r\n\r\n",
         parts.target, parts.authorityLength, parts.authority, *g_agent ? "User-Agent: " : "",
         g_agent, *g_agent ? "\r\n" : "",
         flags & INTERNET_FLAG_PRAGMA_NOCACHE ? "Pragma: no-cache\r\nCache-Control: no-cache\r\n"

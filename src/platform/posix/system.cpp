@@ -2,23 +2,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <unistd.h>
 
 #include "platform/posix/handles.h"
 
-namespace {
-
-thread_local DWORD t_lastError = 0;
-
-// strerror_r comes in two shapes (GNU returns the text, XSI fills the buffer);
-// these overloads take whichever the C library provides.
-[[maybe_unused]] const char *ErrorText(int result, const char *buffer) {
-    return result == 0 ? buffer : nullptr;
-}
-[[maybe_unused]] const char *ErrorText(const char *text, const char *) { return text; }
-
-}  // namespace
+static thread_local DWORD t_lastError = 0;
 
 DWORD GetLastError(void) { return t_lastError; }
 
@@ -33,8 +21,8 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer,
                      void *) {
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM)) return FailWith(EINVAL);
     char scratch[256];
-    const char *text = ErrorText(strerror_r(static_cast<int>(messageId), scratch, sizeof scratch),
-                                 scratch);
+    // The GNU strerror_r, which returns the text.
+    const char *text = strerror_r(static_cast<int>(messageId), scratch, sizeof scratch);
     // The C library makes up "Unknown error N" for numbers it has no text
     // for; the caller is told there is none, as Windows does.
     if (text == nullptr || std::strncmp(text, "Unknown error", 13) == 0) {
