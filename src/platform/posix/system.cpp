@@ -30,9 +30,8 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer,
     }
     std::size_t length = std::strlen(text);
     if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-        char *copy = static_cast<char *>(std::malloc(length + 1));
+        char *copy = strdup(text);
         if (copy == nullptr) return FailWith(ENOMEM);
-        std::memcpy(copy, text, length + 1);
         *reinterpret_cast<char **>(buffer) = copy;
         return static_cast<DWORD>(length);
     }
@@ -48,16 +47,8 @@ HLOCAL LocalFree(HLOCAL memory) {
 
 DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size) {
     if (module != nullptr || filename == nullptr || size == 0) return FailWith(EINVAL);
-    char path[4096];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length < 0) {
-        filename[0] = '\0';
-        return FailWith(errno);
-    }
     // Cut to fit and always terminated, as Windows does from Vista on.
-    std::size_t copied = static_cast<std::size_t>(length);
-    if (copied > size - 1) copied = size - 1;
-    std::memcpy(filename, path, copied);
-    filename[copied] = '\0';
-    return static_cast<DWORD>(copied);
+    ssize_t length = readlink("/proc/self/exe", filename, size - 1);
+    filename[length < 0 ? 0 : length] = '\0';
+    return length < 0 ? FailWith(errno) : static_cast<DWORD>(length);
 }
