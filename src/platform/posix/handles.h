@@ -1,6 +1,8 @@
 // What a HANDLE points at inside the POSIX layer. Private to the layer.
 #pragma once
 
+#include <time.h>
+
 #include "platform/posix/win32_posix.h"
 
 enum class HandleKind { Port, Console, Event, Thread };
@@ -17,6 +19,10 @@ inline bool IsHandleOfKind(HANDLE handle, HandleKind kind) {
 // Each concern closes and waits on its own kind of handle.
 BOOL ClosePortHandle(HANDLE port);
 DWORD WaitForConsoleInput(HANDLE console, DWORD milliseconds);
+BOOL FailWith(int error);  // sets the calling thread's last error; FALSE
 
-// Sets the calling thread's last error and returns FALSE.
-BOOL FailWith(int error);
+inline long long NowNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}

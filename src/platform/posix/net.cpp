@@ -1,7 +1,5 @@
-// Network information and the HTTP client.
-//
-// NetWkstaTransportEnum lists the interfaces with a 6-byte hardware address,
-// loopback left out, by interface index, each address as twelve hex digits.
+// Network information and the HTTP client. NetWkstaTransportEnum lists the
+// interfaces with a 6-byte hardware address, loopback left out, by index.
 // InternetOpenUrlA sends one HTTP/1.1 GET over TCP, directly (no proxy), and
 // waits for the answer's status line; the whole request, name lookup
 // included, is bounded by one deadline, so a dead service costs seconds at most.
@@ -14,10 +12,9 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
-#include "platform/posix/win32_posix.h"
+#include "platform/posix/handles.h"
 
 namespace {
 
@@ -43,20 +40,15 @@ const ifaddrs *NextLink(const ifaddrs *list, unsigned *index) {
 char g_agent[256];
 char g_request;
 
-// The URL the program builds, http://host[:port]/path, split.
+// The URL the program builds, http://host[:port]/path, split: the host, the
+// port, host[:port] as written (for the Host header) and the path and query.
 struct Url {
-    char host[256];
-    char port[6];
-    const char *authority;  // host[:port] as written, for the Host header
+    char host[256], port[6];
+    const char *authority, *target;
     int authorityLength;
-    const char *target;  // path and query
 };
 
-long NowMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000L + now.tv_nsec / 1000000;
-}
+long NowMs() { return static_cast<long>(NowNs() / 1000000); }
 
 HINTERNET Fail(int error) {
     SetLastError(static_cast<DWORD>(error));
@@ -93,10 +85,10 @@ int WaitReady(int fd, short events, long deadline) {
     return ETIMEDOUT;
 }
 
-// getaddrinfo takes no time limit, so a name is looked up on the C library's
+// getaddrinfo takes no time limit: a name is looked up on the C library's
 // helper thread (which blocks every signal) while the caller waits until the
-// deadline. An abandoned lookup finishes into these records, which therefore
-// outlive the call; while it still runs, the next lookup fails at once.
+// deadline. An abandoned lookup finishes into these records later; until
+// then, the next lookup fails at once.
 gaicb g_lookup;
 addrinfo g_hints;
 Url g_lookupUrl;

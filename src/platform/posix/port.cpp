@@ -3,7 +3,8 @@
 // (the time-outs bound a read; a write waits until the port takes the bytes);
 // only a wait for port events pends, in poll on the port and on a wake-up
 // pipe that SetCommMask writes to: it never polls on a timer.
-#include <asm/ioctls.h>  // TCGETS2, TCSETS2
+#include <asm/ioctls.h>
+#include <asm/termbits.h>  // the kernel's termios2, which carries any speed
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -12,22 +13,11 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "platform/posix/handles.h"
 
 namespace {
-
-// The kernel's termios2 (x86, ARM): any speed. Its header clashes with ours.
-struct termios2 {
-    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-    speed_t c_ispeed, c_ospeed;
-};
-constexpr tcflag_t kAnySpeed = 0010000;  // BOTHER: the speed is c_ospeed
 
 // Read ahead this much in one system call and serve the program's small
 // reads from it: the same bytes at the same times, far fewer calls.
@@ -65,10 +55,10 @@ HANDLE Refuse(int error) {
     return INVALID_HANDLE_VALUE;
 }
 
-long long NowNs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000000LL + now.tv_nsec;
+// Reads and writes complete within their calls.
+BOOL Completed(LPOVERLAPPED overlapped, std::size_t transferred) {
+    if (overlapped) overlapped->Internal = 0, overlapped->InternalHigh = transferred;
+    return TRUE;
 }
 
 std::size_t Buffered() { return g_port.bufferEnd - g_port.bufferStart; }
@@ -134,9 +124,8 @@ BOOL CompleteWait(LPOVERLAPPED overlapped, bool block) {
     return error ? FailWith(error) : TRUE;
 }
 
-// The rates with a B constant of their own, in the constants' order: set as
-// that constant, so that whoever reads the line's speed finds the usual form.
-// Other rates go as BOTHER.
+// The rates with B constants, in their order: set as such, a line's speed reads
+// in the usual form; other rates go as BOTHER.
 constexpr DWORD kRates[] = {50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600,
                             19200, 38400, 57600, 115200, 230400, 460800, 500000, 576000, 921600,
                             1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
@@ -146,7 +135,7 @@ tcflag_t SpeedCode(DWORD rate) {
     for (tcflag_t i = 0; i < 30; ++i) {
         if (kRates[i] == rate) return i < 15 ? i + 1 : CBAUDEX | (i - 14);
     }
-    return kAnySpeed;
+    return BOTHER;
 }
 
 // Raises or drops one modem line; a device without them (a pseudo-terminal,
@@ -273,7 +262,7 @@ BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD transfe
     if (overlapped->Internal == kWaitPending) {
         *transferred = 0;
         return CompleteWait(overlapped, wait != FALSE);
-    }  // reads and writes completed within their calls
+    }
     *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     return TRUE;
 }
@@ -315,11 +304,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
         hangUpReported = (fds.revents & (POLLHUP | POLLERR)) != 0;
     }
     *read = static_cast<DWORD>(got);
-    if (overlapped) {
-        overlapped->Internal = 0;
-        overlapped->InternalHigh = got;
-    }
-    return TRUE;
+    return Completed(overlapped, got);
 }
 
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
@@ -342,9 +327,5 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
         }
     }
     if (written) *written = toWrite;
-    if (overlapped) {
-        overlapped->Internal = 0;
-        overlapped->InternalHigh = toWrite;
-    }
-    return TRUE;
+    return Completed(overlapped, toWrite);
 }

@@ -1,8 +1,6 @@
-// Threads, events, waits and closing handles.
-//
-// The program starts one thread and gives events only to overlapped records,
-// which this layer completes without them: a static record each serves every
-// call, and nothing is allocated or freed.
+// Threads, events, waits and closing handles. The program starts one thread
+// and gives events only to overlapped records, which this layer completes
+// without them: a static record each serves every call, nothing is allocated.
 #include <cerrno>
 #include <pthread.h>
 
@@ -24,22 +22,15 @@ void *RunThread(void *parameter) {
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE routine,
                     LPVOID parameter, DWORD, LPDWORD threadId) {
     // Another routine could not be told apart by the one start record.
-    if (routine == nullptr || (g_routine != nullptr && g_routine != routine)) {
-        FailWith(EINVAL);
-        return nullptr;
-    }
-    g_routine = routine;
-    // Detached: the thread runs on by itself and nobody joins it.
-    pthread_attr_t attributes;
+    int result = routine == nullptr || (g_routine && g_routine != routine) ? EINVAL : 0;
     pthread_t thread;
-    int result = pthread_attr_init(&attributes);
-    if (result == 0) result = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    if (result == 0) result = pthread_create(&thread, &attributes, RunThread, parameter);
-    pthread_attr_destroy(&attributes);
+    if (result == 0) g_routine = routine;
+    if (result == 0) result = pthread_create(&thread, nullptr, RunThread, parameter);
     if (result != 0) {
         FailWith(result);
         return nullptr;
     }
+    pthread_detach(thread);  // it runs on by itself and nobody joins it
     if (threadId) *threadId = 0;
     return &g_thread;
 }

@@ -21,19 +21,16 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer,
                      void *) {
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM)) return FailWith(EINVAL);
     char scratch[256];
-    // The GNU strerror_r, which returns the text.
+    // The GNU strerror_r, which returns the text. The C library makes up
+    // "Unknown error N" for numbers it has no text for; the caller is told
+    // there is none, as Windows does.
     const char *text = strerror_r(static_cast<int>(messageId), scratch, sizeof scratch);
-    // The C library makes up "Unknown error N" for numbers it has no text
-    // for; the caller is told there is none, as Windows does.
-    if (text == nullptr || std::strncmp(text, "Unknown error", 13) == 0) {
-        return FailWith(ENOENT);
-    }
+    if (text == nullptr || std::strncmp(text, "Unknown error", 13) == 0) return FailWith(ENOENT);
     std::size_t length = std::strlen(text);
     if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
         char *copy = strdup(text);
-        if (copy == nullptr) return FailWith(ENOMEM);
         *reinterpret_cast<char **>(buffer) = copy;
-        return static_cast<DWORD>(length);
+        return copy != nullptr ? static_cast<DWORD>(length) : FailWith(ENOMEM);
     }
     if (buffer == nullptr || size <= length) return FailWith(ERANGE);
     std::memcpy(buffer, text, length + 1);
