@@ -1,26 +1,27 @@
-// Network information and the HTTP client. NetWkstaTransportEnum lists the
-// interfaces with a 6-byte hardware address, loopback left out, by index.
-// InternetOpenUrlA sends one HTTP/1.1 GET over TCP, directly (no proxy), and
-// waits for the answer's status line; the whole request, name lookup
-// included, is bounded by one deadline, so a dead service costs seconds at most.
+// Network information and the HTTP client: the interfaces with a 6-byte
+// hardware address, and one HTTP/1.1 GET over TCP, directly (no proxy), that
+// waits for the answer's status line. The whole request, name lookup included,
+// is bounded by one deadline, so a dead service costs seconds at most.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "platform/posix/handles.h"
 
 namespace {
 
-// The link with the lowest interface index above *index (the kernel's order;
-// getifaddrs promises none) with a 6-byte hardware address, loopback left
-// out, or null. *index becomes its index.
+// The link above *index in the kernel's order (getifaddrs promises none) with
+// a 6-byte hardware address, loopback left out, or null; *index is set to its.
 const ifaddrs *NextLink(const ifaddrs *list, unsigned *index) {
     const ifaddrs *next = nullptr;
     for (unsigned after = *index; list != nullptr; list = list->ifa_next) {
@@ -40,20 +41,14 @@ const ifaddrs *NextLink(const ifaddrs *list, unsigned *index) {
 char g_agent[256];
 char g_request;
 
-// The URL the program builds, http://host[:port]/path, split: the host, the
-// port, host[:port] as written (for the Host header) and the path and query.
+// The URL the program builds, http://host[:port]/path, split for the request.
 struct Url {
     char host[256], port[6];
     const char *authority, *target;
     int authorityLength;
 };
 
-long NowMs() { return static_cast<long>(NowNs() / 1000000); }
-
-HINTERNET Fail(int error) {
-    SetLastError(static_cast<DWORD>(error));
-    return nullptr;
-}
+HINTERNET Fail(int error) { return FailWith(error), nullptr; }
 
 // No user info and no IPv6 literals: the configured host is host[:port].
 bool SplitUrl(const char *url, Url *parts) {
@@ -73,10 +68,9 @@ bool SplitUrl(const char *url, Url *parts) {
     return std::atol(parts->port) >= 1 && std::atol(parts->port) <= 65535;
 }
 
-// 0 once fd is ready for events (errors and hang-ups too: the next call
-// reports them), ETIMEDOUT at the deadline, otherwise the errno.
+// 0 once fd is ready (or failed: the next call says how), else the errno.
 int WaitReady(int fd, short events, long deadline) {
-    for (long left; (left = deadline - NowMs()) > 0;) {
+    for (long long left; (left = deadline - NowNs() / 1000000) > 0;) {
         pollfd entry{fd, events, 0};
         int result = poll(&entry, 1, static_cast<int>(left));
         if (result > 0) return 0;
@@ -85,44 +79,63 @@ int WaitReady(int fd, short events, long deadline) {
     return ETIMEDOUT;
 }
 
-// getaddrinfo takes no time limit: a name is looked up on the C library's
-// helper thread (which blocks every signal) while the caller waits until the
-// deadline. An abandoned lookup finishes into these records later; until
-// then, the next lookup fails at once.
-gaicb g_lookup;
-addrinfo g_hints;
-Url g_lookupUrl;
+// getaddrinfo takes no time limit: a helper thread (blocking every signal)
+// looks a name up while the caller waits until the deadline. An abandoned
+// lookup finishes into this record later; until then the next one fails.
+struct Lookup {
+    Url url;
+    addrinfo hints, *result;
+    int status;
+    bool running;            // read and written by callers only
+    int done[2] = {-1, -1};  // made once: a byte when the helper has finished
+} g_lookup;
 
-int LookUp(const Url &url, long deadline, addrinfo **addresses) {
-    g_hints.ai_socktype = SOCK_STREAM;
-    g_hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
-    // A numeric address needs neither a lookup nor a thread.
-    int status = getaddrinfo(url.host, url.port, &g_hints, addresses);
-    if (status == EAI_NONAME) {
-        if (gai_error(&g_lookup) == EAI_INPROGRESS) return EBUSY;
-        if (g_lookup.ar_result != nullptr) freeaddrinfo(g_lookup.ar_result);
-        g_lookupUrl = url;
-        g_hints.ai_flags = AI_NUMERICSERV;
-        g_lookup = gaicb{g_lookupUrl.host, g_lookupUrl.port, &g_hints, nullptr, 0, {}};
-        gaicb *list[] = {&g_lookup};
-        status = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
-        while (status == 0 && (status = gai_error(&g_lookup)) == EAI_INPROGRESS) {
-            long left = deadline - NowMs();
-            if (left <= 0) return ETIMEDOUT;
-            timespec wait{left / 1000, left % 1000 * 1000000};
-            gai_suspend(list, 1, &wait);
-        }
-        *addresses = g_lookup.ar_result;
-        g_lookup.ar_result = nullptr;
-    }
-    if (status == 0) return 0;
-    // No errno says "no such host"; the closest is that it cannot be reached.
-    if (status == EAI_MEMORY || status == EAI_AGAIN) return status == EAI_MEMORY ? ENOMEM : EAGAIN;
-    return status == EAI_SYSTEM ? EIO : EHOSTUNREACH;
+void *LookUpName(void *) {
+    Lookup &l = g_lookup;
+    l.status = getaddrinfo(l.url.host, l.url.port, &l.hints, &l.result);
+    if (write(g_lookup.done[1], "", 1) != 1) g_lookup.status = EAI_SYSTEM;  // cannot happen
+    return nullptr;
 }
 
-// Connects to the first address that answers: the socket, or -1 with the
-// last address's error in *error.
+int LookUp(const Url &url, long deadline, addrinfo **addresses) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+    // A numeric address needs neither a lookup nor a thread.
+    int status = getaddrinfo(url.host, url.port, &hints, addresses);
+    if (status == EAI_NONAME) {
+        char byte;
+        if (g_lookup.running && read(g_lookup.done[0], &byte, 1) == 1) {
+            g_lookup.running = false;  // the abandoned lookup has finished
+            if (g_lookup.result != nullptr) freeaddrinfo(g_lookup.result);
+        }
+        if (g_lookup.running) return EBUSY;
+        if (g_lookup.done[0] < 0 && pipe2(g_lookup.done, O_NONBLOCK | O_CLOEXEC) != 0) return errno;
+        g_lookup.url = url;
+        g_lookup.hints = hints;
+        g_lookup.hints.ai_flags = AI_NUMERICSERV;
+        g_lookup.result = nullptr;
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        pthread_t thread;
+        int error = pthread_create(&thread, nullptr, LookUpName, nullptr);
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        if (error != 0) return error;
+        pthread_detach(thread);
+        g_lookup.running = true;
+        error = WaitReady(g_lookup.done[0], POLLIN, deadline);
+        if (error != 0 || read(g_lookup.done[0], &byte, 1) != 1) return error ? error : errno;
+        g_lookup.running = false;
+        status = g_lookup.status;
+        *addresses = g_lookup.result;
+    }
+    // No errno says "no such host"; the closest is that it cannot be reached.
+    return status == 0 ? 0 : status == EAI_MEMORY ? ENOMEM : status == EAI_AGAIN ? EAGAIN
+           : status == EAI_SYSTEM ? EIO : EHOSTUNREACH;
+}
+
+// The socket of the first address that answers, or -1 (the last error set).
 int Connect(const addrinfo *address, long deadline, int *error) {
     for (*error = EHOSTUNREACH; address != nullptr; address = address->ai_next) {
         int fd = socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
@@ -139,8 +152,7 @@ int Connect(const addrinfo *address, long deadline, int *error) {
     return -1;
 }
 
-// Sends the request and waits for the answer's status line ("HTTP/...", ended
-// by a line feed): 0 once it has come, otherwise the errno.
+// 0 once the request went out and a status line ("HTTP/...\n") came back.
 int Exchange(int fd, const char *request, std::size_t length, long deadline) {
     // A few hundred bytes fit a fresh connection's send buffer whole.
     // MSG_NOSIGNAL: a peer that went away must not raise SIGPIPE.
@@ -168,17 +180,15 @@ NET_API_STATUS NetWkstaTransportEnum(LMSTR serverName, DWORD level, LPBYTE *buff
     if (buffer == nullptr || entriesRead == nullptr || totalEntries == nullptr) return EINVAL;
     *buffer = nullptr;
     *entriesRead = *totalEntries = 0;
-    // Only the local computer (else Windows' "not supported"), level 0 (else
-    // "invalid level"), in one go: all the program asks for.
-    if (serverName != nullptr) return 50;
-    if (level != 0) return 124;
+    // Only the local computer, level 0, in one go: all the program asks for.
+    if (serverName != nullptr) return 50;  // Windows' "not supported"
+    if (level != 0) return 124;            // and its "invalid level"
     if (resumeHandle != nullptr) *resumeHandle = 0;
     ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0) return static_cast<NET_API_STATUS>(errno);
     DWORD count = 0;
     for (unsigned index = 0; NextLink(list, &index) != nullptr;) ++count;
-    // One block holds the records and their addresses (12 digits, terminated),
-    // for one NetApiBufferFree. The names are left out: the program reads none.
+    // One block for the records and addresses (names are left out: unread).
     std::size_t size = count * (sizeof(WKSTA_TRANSPORT_INFO_0) + 13 * sizeof(wchar_t));
     auto *records = static_cast<WKSTA_TRANSPORT_INFO_0 *>(count ? std::calloc(1, size) : nullptr);
     wchar_t *text = records ? reinterpret_cast<wchar_t *>(records + count) : nullptr;
@@ -211,16 +221,14 @@ HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR, LPCSTR, DWORD fl
     return g_agent;
 }
 
-// The cache, authentication, dialogue and form flags need nothing: no cache,
-// no authentication, nothing shown. Extra headers are refused: none are sent.
+// The other flags need nothing here (no cache, no log-in, nothing shown).
 HINTERNET InternetOpenUrlA(HINTERNET session, LPCSTR url, LPCSTR headers, DWORD headersLength,
                            DWORD flags, DWORD_PTR) {
-    long deadline = NowMs() + 5000;
+    long deadline = static_cast<long>(NowNs() / 1000000) + 5000;
     if (session != g_agent) return Fail(EBADF);
     Url parts;
     if ((headers != nullptr && headersLength != 0) || !SplitUrl(url, &parts)) return Fail(EINVAL);
-    // Both cache headers: no HTTP/1.0 or 1.1 cache on the way answers in the
-    // server's place. The connection ends after the status line.
+    // Both cache headers, for HTTP/1.0 and 1.1 caches; no need to keep alive.
     char request[4096];
     int length = std::snprintf(request, sizeof request,
         "GET %s HTTP/1.1\r\nHost: %.*s\r\n%s%s%s%sConnection: close\r\n\r\n",
