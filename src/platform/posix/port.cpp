@@ -50,10 +50,7 @@ Port *AsPort(HANDLE handle, bool argumentsGiven = true) {
     return nullptr;
 }
 
-HANDLE Refuse(int error) {
-    FailWith(error);
-    return INVALID_HANDLE_VALUE;
-}
+HANDLE Refuse(int error) { return FailWith(error), INVALID_HANDLE_VALUE; }
 
 // Reads and writes complete within their calls.
 BOOL Completed(LPOVERLAPPED overlapped, std::size_t transferred) {

@@ -60,9 +60,7 @@ typedef struct _DCB {
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal, InternalHigh;
     union {
-        struct {
-            DWORD Offset, OffsetHigh;
-        };
+        struct { DWORD Offset, OffsetHigh; };
         LPVOID Pointer;
     };
     HANDLE hEvent;
@@ -90,20 +88,14 @@ constexpr int MENU_EVENT = 0x0008, FOCUS_EVENT = 0x0010;
 typedef struct _KEY_EVENT_RECORD {
     BOOL bKeyDown;
     WORD wRepeatCount, wVirtualKeyCode, wVirtualScanCode;
-    union {
-        WCHAR UnicodeChar;
-        CHAR AsciiChar;
-    } uChar;
+    union { WCHAR UnicodeChar; CHAR AsciiChar; } uChar;
     DWORD dwControlKeyState;
 } KEY_EVENT_RECORD;
 
 // Only key events come from the layer; the other kinds exist for the tests.
 typedef struct _INPUT_RECORD {
     WORD EventType;
-    union {
-        KEY_EVENT_RECORD KeyEvent;
-        BYTE other[16];
-    } Event;
+    union { KEY_EVENT_RECORD KeyEvent; BYTE other[16]; } Event;
 } INPUT_RECORD, *PINPUT_RECORD;
 
 HANDLE GetStdHandle(DWORD which);
