@@ -26,17 +26,15 @@ bool ParseLineSpeed(const char *text, DWORD *speed) {
     return true;
 }
 
-std::string PortDevicePath(const char *name, bool useDeviceNamespace) {
-    std::string typed(name);
-    if (!useDeviceNamespace) return typed;
-    bool comDigits = typed.size() > 3 &&
-                     (typed[0] == 'C' || typed[0] == 'c') &&
-                     (typed[1] == 'O' || typed[1] == 'o') &&
-                     (typed[2] == 'M' || typed[2] == 'm');
-    for (std::size_t i = 3; comDigits && i < typed.size(); ++i) {
-        comDigits = std::isdigit(static_cast<unsigned char>(typed[i])) != 0;
+bool PortDevicePath(const char *name, bool useDeviceNamespace, char *path, std::size_t size) {
+    std::size_t length = std::strlen(name);
+    bool comDigits = useDeviceNamespace && length > 3 && (name[0] == 'C' || name[0] == 'c') &&
+                     (name[1] == 'O' || name[1] == 'o') && (name[2] == 'M' || name[2] == 'm');
+    for (std::size_t i = 3; comDigits && i < length; ++i) {
+        comDigits = std::isdigit(static_cast<unsigned char>(name[i])) != 0;
     }
-    return comDigits ? "\\\\.\\" + typed : typed;
+    int written = std::snprintf(path, size, "%s%s", comDigits ? "\\\\.\\" : "", name);
+    return written >= 0 && static_cast<std::size_t>(written) < size;
 }
 
 void DeriveExecutablePaths(const char *modulePath, char *directory, char *checkPath) {
@@ -63,9 +61,11 @@ void DeriveExecutablePaths(const char *modulePath, char *directory, char *checkP
 }
 
 HANDLE OpenPort(const char *name) {
-    std::string device = PortDevicePath(name, kPortNamesUseDeviceNamespace);
+    // A name too long for the field is passed as typed: no port has such a name.
+    char device[kTextFieldSize];
+    bool fits = PortDevicePath(name, kPortNamesUseDeviceNamespace, device, sizeof device);
     // Share mode 0: no other program may open the port while the session runs.
-    HANDLE port = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    HANDLE port = CreateFileA(fits ? device : name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE) return port;
     // CreateFileA opens a file, a pipe or NUL as readily as a port; only a

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 
 #include "platform/win32.h"
 
@@ -49,8 +48,9 @@ bool ParseLineSpeed(const char *text, DWORD *speed);
 
 // The name CreateFileA is given for a port. "COM" and digits become
 // "\\.\COMn" where the platform names ports that way (the bare name fails
-// for COM10 and above); every other name is passed exactly as typed.
-std::string PortDevicePath(const char *name, bool useDeviceNamespace);
+// for COM10 and above); every other name is passed exactly as typed. The
+// result goes to path (size bytes); false when it does not fit.
+bool PortDevicePath(const char *name, bool useDeviceNamespace, char *path, std::size_t size);
 
 // Splits the module path at its last path separator into the executable's
 // directory and the path of the "check" file beside it. Both outputs are

@@ -1,10 +1,9 @@
-// The one include through which the program reaches the platform.
-//
-// The program is written against the Win32 API. On Windows that is the real
-// thing; elsewhere it is the small layer in platform/posix, which provides
-// only the subset the program calls, with the same names and meanings.
+// The one include through which the program reaches the platform: the Win32
+// API, on Windows the real thing, elsewhere the small layer in platform/posix
+// (only the subset the program calls, with the same names and meanings).
 #pragma once
 
+// Windows reaches COM10 and above only through the device namespace (\\.\COMn).
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -15,13 +14,8 @@
 #include <cstdio>
 // Windows has no FIFO that a plain open could wait on.
 inline FILE *OpenFileStream(const char *path, const char *mode) { return std::fopen(path, mode); }
-#else
-#include "posix/win32_posix.h"
-#endif
-
-// Windows reaches COM10 and above only through the device namespace (\\.\COMn).
-#ifdef _WIN32
 constexpr bool kPortNamesUseDeviceNamespace = true;
 #else
+#include "posix/win32_posix.h"
 constexpr bool kPortNamesUseDeviceNamespace = false;
 #endif

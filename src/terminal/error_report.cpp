@@ -5,14 +5,12 @@
 
 #include "version.h"
 
-std::string FormatErrorLine(const char *message, DWORD error, const char *systemText) {
+bool FormatErrorLine(char *line, std::size_t size, const char *message, DWORD error,
+                     const char *systemText) {
     // The number is shown signed, as the platform's error numbers are read.
-    int length = std::snprintf(nullptr, 0, "%s: (%d) %s\n\n", message, static_cast<int>(error),
+    int length = std::snprintf(line, size, "%s: (%d) %s\n\n", message, static_cast<int>(error),
                                systemText ? systemText : "unknown error");
-    std::string line(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
-    std::snprintf(line.data(), line.size() + 1, "%s: (%d) %s\n\n", message,
-                  static_cast<int>(error), systemText ? systemText : "unknown error");
-    return line;
+    return length >= 0 && static_cast<std::size_t>(length) < size;
 }
 
 void ReportError(const char *message) {
@@ -26,7 +24,10 @@ void ReportError(const char *message) {
     // Clear before printing: clearing after would wipe the report the moment
     // it is shown.
     ClearScreen();
-    std::fputs(FormatErrorLine(message, error, text).c_str(), stdout);
+    // Messages are short and system texts a line: this holds any of them.
+    char line[4096];
+    FormatErrorLine(line, sizeof line, message, error, text);
+    std::fputs(line, stdout);
     PrintUsage();
     std::fflush(stdout);
     if (text) LocalFree(text);

@@ -3,7 +3,7 @@
 // thread: they keep no state of their own.
 #pragma once
 
-#include <string>
+#include <cstddef>
 
 #include "platform/win32.h"
 
@@ -17,9 +17,11 @@
 // last error, then the usage block.
 void ReportError(const char *message);
 
-// The error line for a message, an error number and the system's text for it
-// (NULL when the system has none).
-std::string FormatErrorLine(const char *message, DWORD error, const char *systemText);
+// Writes the error line for a message, an error number and the system's text
+// for it (NULL when the system has none) into line (size bytes); false when
+// it had to be cut.
+bool FormatErrorLine(char *line, std::size_t size, const char *message, DWORD error,
+                     const char *systemText);
 
 void PrintUsage();
 void ClearScreen();

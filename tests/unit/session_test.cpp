@@ -31,19 +31,28 @@ TEST(LineSpeed, RefusesAnythingElseAndLeavesSpeedAlone) {
     EXPECT_FALSE(ParseLineSpeed(nullptr, &speed));
 }
 
+// The device path PortDevicePath writes, or a note that it did not fit.
+std::string DevicePath(const char *name, bool useDeviceNamespace, std::size_t size = 64) {
+    char path[64];
+    return PortDevicePath(name, useDeviceNamespace, path, size) ? path : "(does not fit)";
+}
+
 TEST(PortName, ComPortsGoThroughTheDeviceNamespaceWhereThatIsHowPortsAreNamed) {
-    EXPECT_EQ(PortDevicePath("COM3", true), "\\\\.\\COM3");
-    EXPECT_EQ(PortDevicePath("COM10", true), "\\\\.\\COM10");
-    EXPECT_EQ(PortDevicePath("com256", true), "\\\\.\\com256");
+    EXPECT_EQ(DevicePath("COM3", true), "\\\\.\\COM3");
+    EXPECT_EQ(DevicePath("COM10", true), "\\\\.\\COM10");
+    EXPECT_EQ(DevicePath("com256", true), "\\\\.\\com256");
     // Anything else is passed exactly as typed.
-    EXPECT_EQ(PortDevicePath("COM", true), "COM");
-    EXPECT_EQ(PortDevicePath("COM3:", true), "COM3:");
-    EXPECT_EQ(PortDevicePath("COMX", true), "COMX");
-    EXPECT_EQ(PortDevicePath("\\\\.\\COM3", true), "\\\\.\\COM3");
-    EXPECT_EQ(PortDevicePath("LPT1", true), "LPT1");
+    EXPECT_EQ(DevicePath("COM", true), "COM");
+    EXPECT_EQ(DevicePath("COM3:", true), "COM3:");
+    EXPECT_EQ(DevicePath("COMX", true), "COMX");
+    EXPECT_EQ(DevicePath("\\\\.\\COM3", true), "\\\\.\\COM3");
+    EXPECT_EQ(DevicePath("LPT1", true), "LPT1");
     // Where ports are device paths, every name stays as typed.
-    EXPECT_EQ(PortDevicePath("COM3", false), "COM3");
-    EXPECT_EQ(PortDevicePath("/dev/ttyUSB0", false), "/dev/ttyUSB0");
+    EXPECT_EQ(DevicePath("COM3", false), "COM3");
+    EXPECT_EQ(DevicePath("/dev/ttyUSB0", false), "/dev/ttyUSB0");
+    // A name that does not fit the field is reported, never cut.
+    EXPECT_EQ(DevicePath("COM3", true, 8), "(does not fit)");
+    EXPECT_EQ(DevicePath("COM3", true, 9), "\\\\.\\COM3");
 }
 
 TEST(ExecutablePaths, CheckFileLiesBesideTheExecutable) {
@@ -73,12 +82,20 @@ TEST(ExecutablePaths, APathThatLeavesNoRoomForTheCheckNameNamesNoFile) {
     EXPECT_STREQ(check, "");
 }
 
+// The error line FormatErrorLine writes, or a note that it was cut.
+std::string ErrorLine(const char *message, DWORD error, const char *text, std::size_t size = 256) {
+    char line[256];
+    return FormatErrorLine(line, size, message, error, text) ? line : "(cut)";
+}
+
 TEST(ErrorLine, CarriesMessageNumberAndSystemText) {
-    EXPECT_EQ(FormatErrorLine("E012_Failed to open port", 2, "No such file or directory"),
+    EXPECT_EQ(ErrorLine("E012_Failed to open port", 2, "No such file or directory"),
               "E012_Failed to open port: (2) No such file or directory\n\n");
-    EXPECT_EQ(FormatErrorLine("E009_WaitCommEvent failed", 5, nullptr),
+    EXPECT_EQ(ErrorLine("E009_WaitCommEvent failed", 5, nullptr),
               "E009_WaitCommEvent failed: (5) unknown error\n\n");
     // Numbers are shown signed, as the platform's error numbers are read.
-    EXPECT_EQ(FormatErrorLine("E011_ReadFile failed", 0xFFFFFFFFu, "x"),
+    EXPECT_EQ(ErrorLine("E011_ReadFile failed", 0xFFFFFFFFu, "x"),
               "E011_ReadFile failed: (-1) x\n\n");
+    EXPECT_EQ(ErrorLine("E011", 1, "x", 13), "(cut)");
+    EXPECT_EQ(ErrorLine("E011", 1, "x", 14), "E011: (1) x\n\n");
 }

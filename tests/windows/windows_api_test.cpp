@@ -86,8 +86,9 @@ TEST(WindowsPortNames, ComAndDigitsGoThroughTheDeviceNamespace) {
         {"", ""},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(PortDevicePath(c.typed, kPortNamesUseDeviceNamespace), c.opened)
-            << "typed: '" << c.typed << "'";
+        char opened[64];
+        ASSERT_TRUE(PortDevicePath(c.typed, kPortNamesUseDeviceNamespace, opened, sizeof opened));
+        EXPECT_STREQ(opened, c.opened) << "typed: '" << c.typed << "'";
     }
 }
 

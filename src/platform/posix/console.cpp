@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <poll.h>
 #include <pthread.h>
 #include <termios.h>
@@ -31,7 +30,7 @@ ConsoleHandle g_console{{HandleKind::Console}, STDIN_FILENO};
 
 // The mode the console had before the program changed anything. Written once
 // under the lock, before the restore hooks can run.
-std::mutex g_modeLock;
+pthread_mutex_t g_modeLock = PTHREAD_MUTEX_INITIALIZER;
 termios g_original;
 std::atomic<bool> g_originalSaved{false};
 DWORD g_originalMode = 0;
@@ -303,8 +302,11 @@ BOOL GetConsoleMode(HANDLE handle, LPDWORD mode) {
     if (console == nullptr || mode == nullptr) return FailWith(EINVAL);
     termios settings;
     if (tcgetattr(console->fd, &settings) != 0) return FailWith(errno);
-    std::lock_guard<std::mutex> guard(g_modeLock);
-    if (!SaveOriginalMode()) return FailWith(errno);
+    pthread_mutex_lock(&g_modeLock);
+    bool saved = SaveOriginalMode();
+    int error = errno;
+    pthread_mutex_unlock(&g_modeLock);
+    if (!saved) return FailWith(error);
     *mode = ModeOf(settings);
     return TRUE;
 }
@@ -315,13 +317,19 @@ BOOL SetConsoleMode(HANDLE handle, DWORD mode) {
     // Only the input bits mean anything here; window and mouse input have
     // no terminal counterpart.
     mode &= ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT;
-    std::lock_guard<std::mutex> guard(g_modeLock);
-    if (!SaveOriginalMode()) return FailWith(errno);
-    termios settings = SettingsFor(mode);
-    if (!Apply(settings)) return FailWith(errno);
-    g_inForce = settings;
-    g_inForceSaved.store(true);
-    return TRUE;
+    pthread_mutex_lock(&g_modeLock);
+    bool applied = false;
+    if (SaveOriginalMode()) {
+        termios settings = SettingsFor(mode);
+        applied = Apply(settings);
+        if (applied) {
+            g_inForce = settings;
+            g_inForceSaved.store(true);
+        }
+    }
+    int error = errno;
+    pthread_mutex_unlock(&g_modeLock);
+    return applied ? TRUE : FailWith(error);
 }
 
 DWORD WaitForConsoleInput(HANDLE handle, DWORD milliseconds) {

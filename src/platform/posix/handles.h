@@ -1,6 +1,8 @@
 // What a HANDLE points at inside the POSIX layer. Private to the layer.
 #pragma once
 
+#include <time.h>
+
 #include "platform/posix/win32_posix.h"
 
 enum class HandleKind { Port, Console, Event, Thread };
@@ -17,6 +19,7 @@ inline bool IsHandleOfKind(HANDLE handle, HandleKind kind) {
 // Each concern closes and waits on its own kind of handle.
 BOOL ClosePortHandle(HANDLE port);
 DWORD WaitForConsoleInput(HANDLE console, DWORD milliseconds);
+BOOL FailWith(int error);  // sets the calling thread's last error; FALSE
 
 // Prepares the process before main (program_start.cpp): standard
 // descriptors, signals, and the console's starting mode.
@@ -26,6 +29,8 @@ void ConsoleProcessStart();
 // handlers that end the process.
 void ReleasePortOnSignal();
 
-// Sets the calling thread's last error and returns FALSE, for the common
-// "fail with this errno" exit.
-BOOL FailWith(int error);
+inline long long NowNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}

@@ -1,376 +1,231 @@
 // The serial port: exclusive open, time-outs, line settings, the event mask
-// and its waits, reads and writes.
-//
-// Windows completes these as overlapped operations; here reads and writes
-// complete within the call (the time-outs bound a read, and a write waits
-// until the port takes the bytes), and only a wait for port events pends. A
-// pending wait blocks in poll on the port and on a wake-up pipe that
-// SetCommMask writes to: it never polls on a timer.
-#include <algorithm>
+// and its waits, reads and writes. Reads and writes complete within the call
+// (the time-outs bound a read; a write waits until the port takes the bytes);
+// only a wait for port events pends, in poll on the port and on a wake-up
+// pipe that SetCommMask writes to: it never polls on a timer.
+#include <asm/ioctls.h>
+#include <asm/termbits.h>  // the kernel's termios2, which carries any speed
 #include <atomic>
 #include <cerrno>
-#include <chrono>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
-#include <new>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "platform/posix/handles.h"
 
-#ifdef __linux__
-#include <asm/ioctls.h>  // TCGETS2, TCSETS2
-// The kernel's termios2 (as on x86 and ARM), which carries any speed; its
-// header cannot be included beside <termios.h>.
-struct termios2 {
-    tcflag_t c_iflag;
-    tcflag_t c_oflag;
-    tcflag_t c_cflag;
-    tcflag_t c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-    speed_t c_ispeed;
-    speed_t c_ospeed;
-};
-#ifndef BOTHER
-#define BOTHER 0010000
-#endif
-#endif
-
 namespace {
 
-// Read ahead this much from the device in one system call and serve the
-// program's small reads from it: the same bytes at the same times, far
-// fewer calls.
+// Read ahead this much in one system call and serve the program's small
+// reads from it: the same bytes at the same times, far fewer calls.
 constexpr std::size_t kReadAheadSize = 1 << 16;
+constexpr ULONG_PTR kWaitPending = 1;  // marks an overlapped wait still pending
 
-// Marks an overlapped record whose wait for port events is still pending.
-constexpr ULONG_PTR kWaitPending = 1;
-
-using Clock = std::chrono::steady_clock;
-
-struct PortHandle : HandleBase {
-    PortHandle() : HandleBase{HandleKind::Port} {}
+// The program opens one port at a time: one static record. The descriptor is
+// atomic, so that any thread (or a signal handler) may read it. The wake-up
+// pipe is made once and kept, so a wake-up never meets a closing pipe.
+struct Port : HandleBase {
+    constexpr Port() : HandleBase{HandleKind::Port} {}
     std::atomic<int> fd{-1};
-    int wakeRead = -1;   // readable when the event mask changed
-    int wakeWrite = -1;
-    // The keyboard thread may be writing a wake-up while the first thread
-    // closes the port: the pipe's use and its closing take turns.
-    std::mutex wakeLock;
+    int wake[2] = {-1, -1};  // readable when the event mask changed
     COMMTIMEOUTS timeouts{};
     std::atomic<DWORD> mask{0};
     // Counts mask changes: a wait pending across a change completes empty.
     std::atomic<DWORD> maskGeneration{0};
-    // The read-ahead and the hang-up state belong to the one thread that
-    // reads and waits.
+    // The read-ahead and hang-up belong to the thread that reads and waits.
     unsigned char buffer[kReadAheadSize];
-    std::size_t bufferStart = 0;
-    std::size_t bufferEnd = 0;
+    std::size_t bufferStart = 0, bufferEnd = 0;
     int hangUpError = 0;  // set once the device went away
-    PortHandle *nextClosed = nullptr;
 };
+Port g_port;
 
-// Closed ports are kept (without their descriptors): the keyboard thread may
-// still hold the handle while the process ends, and must then fail cleanly
-// rather than touch freed memory.
-std::mutex g_closedPortsLock;
-PortHandle *g_closedPorts = nullptr;
-
-// The open port's descriptor, for the signal handlers: a port left exclusive
-// would refuse every other opener for as long as the line lives.
-std::atomic<int> g_openPortFd{-1};
-
-PortHandle *AsPort(HANDLE handle) {
-    return IsHandleOfKind(handle, HandleKind::Port) ? static_cast<PortHandle *>(handle) : nullptr;
+// The open port behind a handle, or null (EBADF; EINVAL for a missing argument).
+Port *AsPort(HANDLE handle, bool argumentsGiven = true) {
+    bool open = handle == &g_port && g_port.fd.load() >= 0;
+    if (open && argumentsGiven) return &g_port;
+    FailWith(open ? EINVAL : EBADF);
+    return nullptr;
 }
 
-bool IsHangUpError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+HANDLE Refuse(int error) { return FailWith(error), INVALID_HANDLE_VALUE; }
 
-std::size_t Buffered(const PortHandle *port) { return port->bufferEnd - port->bufferStart; }
-
-// Moves up to `wanted` read-ahead bytes into out; returns how many.
-std::size_t TakeBuffered(PortHandle *port, unsigned char *out, std::size_t wanted) {
-    std::size_t count = std::min(wanted, Buffered(port));
-    std::memcpy(out, port->buffer + port->bufferStart, count);
-    port->bufferStart += count;
-    if (port->bufferStart == port->bufferEnd) port->bufferStart = port->bufferEnd = 0;
-    return count;
-}
-
-// One non-blocking read into the read-ahead. Returns the bytes added, 0 when
-// none are waiting, -1 on an error other than a hang-up (errno set). A hang-up
-// is recorded: EIO from a tty whose other side went away, or an empty read
-// after poll reported the hang-up (with VMIN 0 an empty read alone only means
-// that nothing is waiting).
-ssize_t FillReadAhead(PortHandle *port, bool hangUpReported = false) {
-    if (port->hangUpError) return 0;
-    if (port->bufferStart == port->bufferEnd) port->bufferStart = port->bufferEnd = 0;
-    std::size_t room = kReadAheadSize - port->bufferEnd;
-    if (room == 0) return 0;
-    for (;;) {
-        ssize_t got = read(port->fd.load(), port->buffer + port->bufferEnd, room);
-        if (got > 0) {
-            port->bufferEnd += static_cast<std::size_t>(got);
-            return got;
-        }
-        if (got == 0) {
-            if (hangUpReported) port->hangUpError = EIO;
-            return 0;
-        }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-        if (IsHangUpError(errno)) {
-            port->hangUpError = errno;
-            return 0;
-        }
-        return -1;
-    }
-}
-
-// Completes a pending wait for port events: blocks until bytes wait, the
-// mask changes, or the device goes away.
-BOOL CompleteWait(PortHandle *port, LPOVERLAPPED overlapped, bool block) {
-    auto *mask = static_cast<DWORD *>(overlapped->Pointer);
-    DWORD generation = static_cast<DWORD>(overlapped->InternalHigh);
-    for (;;) {
-        if (port->maskGeneration.load() != generation) {
-            // The mask was changed while the wait was pending: an empty
-            // completion, which is how the stop signal arrives.
-            *mask = 0;
-            break;
-        }
-        if (Buffered(port) > 0) {
-            *mask = port->mask.load() & EV_RXCHAR;
-            if (*mask) break;
-        }
-        if (port->hangUpError) {
-            overlapped->Internal = 0;
-            return FailWith(port->hangUpError);
-        }
-        pollfd fds[2] = {{port->fd.load(), POLLIN, 0}, {port->wakeRead, POLLIN, 0}};
-        int ready = poll(fds, 2, block ? -1 : 0);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            overlapped->Internal = 0;
-            return FailWith(errno);
-        }
-        if (ready == 0) return FailWith(996);  // ERROR_IO_INCOMPLETE: still pending
-        if (fds[1].revents & POLLIN) {
-            char drain[64];
-            while (read(port->wakeRead, drain, sizeof drain) > 0) {
-            }
-        }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            // Read now rather than trusting the flags: bytes sent just before
-            // a hang-up are still delivered, and the hang-up is recorded.
-            if (FillReadAhead(port, (fds[0].revents & (POLLHUP | POLLERR)) != 0) < 0) {
-                overlapped->Internal = 0;
-                return FailWith(errno);
-            }
-        } else if (fds[0].revents & POLLNVAL) {
-            overlapped->Internal = 0;
-            return FailWith(EBADF);
-        }
-    }
-    overlapped->Internal = 0;
-    overlapped->InternalHigh = 0;
+// Reads and writes complete within their calls.
+BOOL Completed(LPOVERLAPPED overlapped, std::size_t transferred) {
+    if (overlapped) overlapped->Internal = 0, overlapped->InternalHigh = transferred;
     return TRUE;
 }
 
-#ifdef __linux__
-// Any speed the driver accepts, through termios2 (the B constants only cover
-// the standard ones).
-bool SetCustomSpeed(int fd, DWORD speed) {
-    struct termios2 settings;
-    if (ioctl(fd, TCGETS2, &settings) != 0) return false;
-    settings.c_cflag &= ~CBAUD;
-    settings.c_cflag |= BOTHER;
-    settings.c_ispeed = speed;
-    settings.c_ospeed = speed;
-    return ioctl(fd, TCSETS2, &settings) == 0;
-}
-#endif
+std::size_t Buffered() { return g_port.bufferEnd - g_port.bufferStart; }
 
-speed_t StandardSpeed(DWORD speed) {
-    switch (speed) {
-        case 50: return B50;
-        case 75: return B75;
-        case 110: return B110;
-        case 134: return B134;
-        case 150: return B150;
-        case 200: return B200;
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 1800: return B1800;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        case 230400: return B230400;
-#ifdef B460800
-        case 460800: return B460800;
-        case 500000: return B500000;
-        case 576000: return B576000;
-        case 921600: return B921600;
-        case 1000000: return B1000000;
-        case 1152000: return B1152000;
-        case 1500000: return B1500000;
-        case 2000000: return B2000000;
-        case 2500000: return B2500000;
-        case 3000000: return B3000000;
-        case 3500000: return B3500000;
-        case 4000000: return B4000000;
-#endif
-        default: return B0;
+// Moves up to `wanted` read-ahead bytes into out; returns how many.
+std::size_t TakeBuffered(unsigned char *out, std::size_t wanted) {
+    std::size_t count = wanted < Buffered() ? wanted : Buffered();
+    std::memcpy(out, g_port.buffer + g_port.bufferStart, count);
+    g_port.bufferStart += count;
+    return count;
+}
+
+// One non-blocking read into the read-ahead: the bytes added, 0 when none
+// wait, -1 on an error other than a hang-up (errno set). A hang-up is EIO from
+// a tty whose other side went away, or an empty read after poll reported one
+// (with VMIN 0 an empty read alone only means that nothing is waiting).
+ssize_t FillReadAhead(bool hangUpReported = false) {
+    if (g_port.hangUpError) return 0;
+    if (g_port.bufferStart == g_port.bufferEnd) g_port.bufferStart = g_port.bufferEnd = 0;
+    for (std::size_t room = kReadAheadSize - g_port.bufferEnd; room != 0;) {
+        ssize_t got = read(g_port.fd.load(), g_port.buffer + g_port.bufferEnd, room);
+        if (got > 0) g_port.bufferEnd += static_cast<std::size_t>(got);
+        if (got > 0 || (got < 0 && errno == EAGAIN)) return got > 0 ? got : 0;
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno != EIO && errno != ENXIO && errno != ENODEV) return -1;
+        if (got < 0 || hangUpReported) g_port.hangUpError = got < 0 ? errno : EIO;
+        return 0;
     }
+    return 0;
 }
 
-// Raises or drops one modem line. A device without modem lines (a
-// pseudo-terminal, some adapters) answers ENOTTY or EINVAL: not an error.
-bool SetModemLine(int fd, int line, bool raised) {
-    if (ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &line) == 0) return true;
-    return errno == ENOTTY || errno == EINVAL;
+// Completes a pending wait for port events: blocks (or looks once) until
+// bytes wait, the mask changes, or the device goes away.
+BOOL CompleteWait(LPOVERLAPPED overlapped, bool block) {
+    auto *mask = static_cast<DWORD *>(overlapped->Pointer);
+    DWORD generation = static_cast<DWORD>(overlapped->InternalHigh);
+    int error = 0;
+    for (*mask = 0; error == 0;) {
+        // A mask change while pending completes the wait empty: the stop signal.
+        if (g_port.maskGeneration.load() != generation) break;
+        if (Buffered() > 0 && (*mask = g_port.mask.load() & EV_RXCHAR) != 0) break;
+        if ((error = g_port.hangUpError) != 0) break;
+        pollfd fds[2] = {{g_port.fd.load(), POLLIN, 0}, {g_port.wake[0], POLLIN, 0}};
+        int ready = poll(fds, 2, block ? -1 : 0);
+        if (ready == 0) return FailWith(996);  // ERROR_IO_INCOMPLETE: still pending
+        if (ready < 0) {
+            error = errno == EINTR ? 0 : errno;
+            continue;
+        }
+        char drain[64];
+        while ((fds[1].revents & POLLIN) && read(g_port.wake[0], drain, sizeof drain) > 0) {
+        }
+        // Read now rather than trusting the flags: bytes sent just before a
+        // hang-up are still delivered, and the hang-up is recorded.
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) &&
+            FillReadAhead((fds[0].revents & (POLLHUP | POLLERR)) != 0) < 0) {
+            error = errno;
+        } else if (fds[0].revents & POLLNVAL) {
+            error = EBADF;
+        }
+    }
+    overlapped->Internal = overlapped->InternalHigh = 0;
+    return error ? FailWith(error) : TRUE;
+}
+
+// The rates with B constants, in their order: set as such, a line's speed reads
+// in the usual form; other rates go as BOTHER.
+constexpr DWORD kRates[] = {50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600,
+                            19200, 38400, 57600, 115200, 230400, 460800, 500000, 576000, 921600,
+                            1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+static_assert(B50 == 1 && B38400 == 15 && B57600 == (CBAUDEX | 1) && B4000000 == (CBAUDEX | 15));
+
+tcflag_t SpeedCode(DWORD rate) {
+    for (tcflag_t i = 0; i < 30; ++i) {
+        if (kRates[i] == rate) return i < 15 ? i + 1 : CBAUDEX | (i - 14);
+    }
+    return BOTHER;
+}
+
+// Raises or drops one modem line; a device without them (a pseudo-terminal,
+// some adapters) answers ENOTTY or EINVAL: not an error.
+bool SetModemLine(int fd, int line, bool up) {
+    return ioctl(fd, up ? TIOCMBIS : TIOCMBIC, &line) == 0 || errno == ENOTTY || errno == EINVAL;
 }
 
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+    if (g_port.fd.load() >= 0) return Refuse(EBUSY);
+    if (g_port.wake[0] < 0 && pipe2(g_port.wake, O_NONBLOCK | O_CLOEXEC) != 0) return Refuse(errno);
     // Non-blocking, so the open never waits for a carrier; reads and writes
     // wait in poll instead.
     int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        FailWith(errno);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (fd < 0) return Refuse(errno);
     int error = 0;
     if (!isatty(fd)) {
         error = ENOTTY;  // only terminal devices are ports
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        // Held by another program (or another session): as Windows refuses a
-        // second opener of a port. root passes TIOCEXCL, so the lock is what
-        // actually keeps two sessions apart.
-        error = (errno == EWOULDBLOCK) ? EBUSY : errno;
+        // Held by another program or session, refused as on Windows. root
+        // passes TIOCEXCL: the lock is what keeps two sessions apart.
+        error = errno == EWOULDBLOCK ? EBUSY : errno;
     } else if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
         error = errno;
     }
-    auto *port = error ? nullptr : new (std::nothrow) PortHandle;
-    if (port == nullptr && error == 0) error = ENOMEM;
-    if (port) {
-        int wake[2];
-        if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
-            error = errno;
-            delete port;
-            port = nullptr;
-        } else {
-            port->fd = fd;
-            g_openPortFd.store(fd);
-            port->wakeRead = wake[0];
-            port->wakeWrite = wake[1];
-        }
-    }
     if (error) {
         close(fd);
-        FailWith(error);
-        return INVALID_HANDLE_VALUE;
+        return Refuse(error);
     }
-    return port;
+    g_port.timeouts = COMMTIMEOUTS{};
+    g_port.mask.store(0);
+    g_port.bufferStart = g_port.bufferEnd = g_port.hangUpError = 0;
+    g_port.fd.store(fd);
+    return &g_port;
 }
 
 BOOL ClosePortHandle(HANDLE handle) {
-    PortHandle *port = AsPort(handle);
-    if (port == nullptr) return FailWith(EBADF);
-    int fd = port->fd.exchange(-1);
+    int fd = handle == &g_port ? g_port.fd.exchange(-1) : -1;
     if (fd < 0) return FailWith(EBADF);
-    g_openPortFd.store(-1);
     // Give the device back as it was found: not exclusive, not locked.
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
-    int result = close(fd);
-    int closeError = errno;
-    {
-        std::lock_guard<std::mutex> guard(port->wakeLock);
-        close(port->wakeRead);
-        close(port->wakeWrite);
-        port->wakeRead = port->wakeWrite = -1;
-    }
-    {
-        std::lock_guard<std::mutex> guard(g_closedPortsLock);
-        port->nextClosed = g_closedPorts;
-        g_closedPorts = port;
-    }
-    return result == 0 ? TRUE : FailWith(closeError);
+    return close(fd) == 0 ? TRUE : FailWith(errno);
 }
 
+// A port left exclusive would refuse every other opener for as long as the
+// line lives. The descriptor is an atomic of its own: safe in a handler.
 void ReleasePortOnSignal() {
-    int fd = g_openPortFd.load();
+    int fd = g_port.fd.load();
     if (fd < 0) return;
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
 }
 
 BOOL SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-    PortHandle *port = AsPort(handle);
-    if (port == nullptr || timeouts == nullptr) return FailWith(EINVAL);
+    Port *port = AsPort(handle, timeouts != nullptr);
+    if (port == nullptr) return FALSE;
+    // Write time-outs and the MAXDWORD read modes are never asked for (writes
+    // wait until the port takes the bytes): refused rather than ignored.
+    if (timeouts->ReadIntervalTimeout == MAXDWORD || timeouts->WriteTotalTimeoutMultiplier != 0 ||
+        timeouts->WriteTotalTimeoutConstant != 0) {
+        return FailWith(EINVAL);
+    }
     port->timeouts = *timeouts;
     return TRUE;
 }
 
 BOOL SetCommState(HANDLE handle, LPDCB dcb) {
-    PortHandle *port = AsPort(handle);
-    if (port == nullptr || dcb == nullptr) return FailWith(EINVAL);
-    int fd = port->fd.load();
-    termios settings;
-    if (tcgetattr(fd, &settings) != 0) return FailWith(errno);
-
-    // Raw: every byte value passes untouched in both directions, no echo, no
-    // signals, no software flow control (XON and XOFF are data).
-    settings.c_iflag = dcb->fParity ? (INPCK) : 0;
-    settings.c_oflag = 0;
-    settings.c_lflag = 0;
-    settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    settings.c_cflag |= CLOCAL | CREAD;
-    switch (dcb->ByteSize) {
-        case 5: settings.c_cflag |= CS5; break;
-        case 6: settings.c_cflag |= CS6; break;
-        case 7: settings.c_cflag |= CS7; break;
-        case 8: settings.c_cflag |= CS8; break;
-        default: return FailWith(EINVAL);
-    }
-    switch (dcb->Parity) {
-        case NOPARITY: break;
-        case ODDPARITY: settings.c_cflag |= PARENB | PARODD; break;
-        case EVENPARITY: settings.c_cflag |= PARENB; break;
-        default: return FailWith(EINVAL);
-    }
-    if (dcb->StopBits == TWOSTOPBITS) settings.c_cflag |= CSTOPB;
-    // Reads complete at once; the layer applies the time-outs itself.
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-
-    speed_t standard = StandardSpeed(dcb->BaudRate);
-    if (standard != B0 && (cfsetispeed(&settings, standard) != 0 ||
-                           cfsetospeed(&settings, standard) != 0)) {
-        return FailWith(errno);
-    }
-    if (tcsetattr(fd, TCSANOW, &settings) != 0) return FailWith(errno);
-    if (standard == B0) {
-#ifdef __linux__
-        if (dcb->BaudRate == 0 || !SetCustomSpeed(fd, dcb->BaudRate)) {
-            return FailWith(dcb->BaudRate == 0 ? EINVAL : errno);
-        }
-#else
+    Port *port = AsPort(handle, dcb != nullptr);
+    if (port == nullptr) return FALSE;
+    // Only lines the program asks for: 8 data bits, no parity, one stop bit,
+    // no flow control, DTR and RTS raised or dropped. Others are refused.
+    if (dcb->BaudRate == 0 || dcb->ByteSize != 8 || dcb->Parity != NOPARITY ||
+        dcb->StopBits != ONESTOPBIT || dcb->fParity || dcb->fOutxCtsFlow || dcb->fOutxDsrFlow ||
+        dcb->fOutX || dcb->fInX || dcb->fDtrControl > DTR_CONTROL_ENABLE ||
+        dcb->fRtsControl > RTS_CONTROL_ENABLE) {
         return FailWith(EINVAL);
-#endif
     }
-    // After tcsetattr: some drivers drop the lines while reconfiguring.
+    int fd = port->fd.load();
+    termios2 settings;
+    if (ioctl(fd, TCGETS2, &settings) != 0) return FailWith(errno);
+    // Raw: every byte value passes untouched in both directions, no echo, no
+    // signals, no software flow control (XON and XOFF are data). Reads
+    // complete at once; the layer applies the time-outs itself.
+    settings.c_iflag = settings.c_oflag = settings.c_lflag = 0;
+    settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CBAUD | CIBAUD);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD | SpeedCode(dcb->BaudRate);
+    settings.c_ispeed = settings.c_ospeed = dcb->BaudRate;
+    settings.c_cc[VMIN] = settings.c_cc[VTIME] = 0;
+    if (ioctl(fd, TCSETS2, &settings) != 0) return FailWith(errno);
+    // After the settings: some drivers drop the lines while reconfiguring.
     if (!SetModemLine(fd, TIOCM_DTR, dcb->fDtrControl == DTR_CONTROL_ENABLE) ||
         !SetModemLine(fd, TIOCM_RTS, dcb->fRtsControl == RTS_CONTROL_ENABLE)) {
         return FailWith(errno);
@@ -379,40 +234,26 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
 }
 
 BOOL SetCommMask(HANDLE handle, DWORD mask) {
-    PortHandle *port = AsPort(handle);
-    if (port == nullptr || port->fd.load() < 0) return FailWith(EBADF);
+    Port *port = AsPort(handle);
+    if (port == nullptr) return FALSE;
     port->mask.store(mask);
     port->maskGeneration.fetch_add(1);
-    // Wake a pending wait. A full pipe already holds a wake-up; a pipe closed
-    // meanwhile means the wait it would wake has already ended.
-    char wake = 1;
-    std::lock_guard<std::mutex> guard(port->wakeLock);
-    if (port->wakeWrite < 0) return TRUE;
-    if (write(port->wakeWrite, &wake, 1) < 0 && errno != EAGAIN) return FailWith(errno);
-    return TRUE;
+    // Wake a pending wait. A full pipe already holds a wake-up.
+    return write(port->wake[1], "", 1) == 1 || errno == EAGAIN ? TRUE : FailWith(errno);
 }
 
 BOOL WaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPPED overlapped) {
-    PortHandle *port = AsPort(handle);
-    if (port == nullptr || port->fd.load() < 0 || mask == nullptr || overlapped == nullptr) {
-        return FailWith(EINVAL);
-    }
-    // The count before the mask: a change landing between the two reads then
-    // either shows in the mask or completes the wait empty; read the other way
-    // round, a stop could be missed and the wait would never end.
+    Port *port = AsPort(handle, mask != nullptr && overlapped != nullptr);
+    if (port == nullptr) return FALSE;
+    // The count before the mask: a change between the two reads then shows in
+    // the mask or completes the wait empty; the other way, a stop could be lost.
     overlapped->InternalHigh = port->maskGeneration.load();
     DWORD armed = port->mask.load();
-    if (armed == 0) {
-        // Nothing can ever be reported: complete empty rather than wait for
-        // ever.
-        *mask = 0;
-        return TRUE;
-    }
+    *mask = 0;
+    if (armed == 0) return TRUE;  // nothing could ever be reported: no wait
     // Level-triggered: bytes already waiting complete the wait at once.
-    if ((armed & EV_RXCHAR) && Buffered(port) == 0 && FillReadAhead(port) < 0) {
-        return FailWith(errno);
-    }
-    if ((armed & EV_RXCHAR) && Buffered(port) > 0) {
+    if ((armed & EV_RXCHAR) && Buffered() == 0 && FillReadAhead() < 0) return FailWith(errno);
+    if ((armed & EV_RXCHAR) && Buffered() > 0) {
         *mask = EV_RXCHAR;
         return TRUE;
     }
@@ -423,142 +264,89 @@ BOOL WaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPPED overlapped) {
 
 BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD transferred,
                          BOOL wait) {
-    PortHandle *port = AsPort(handle);
-    if (port == nullptr || overlapped == nullptr || transferred == nullptr) {
-        return FailWith(EINVAL);
-    }
+    if (AsPort(handle, overlapped != nullptr && transferred != nullptr) == nullptr) return FALSE;
     if (overlapped->Internal == kWaitPending) {
         *transferred = 0;
-        if (port->fd.load() < 0) return FailWith(EBADF);
-        return CompleteWait(port, overlapped, wait != FALSE);
+        return CompleteWait(overlapped, wait != FALSE);
     }
-    // Reads and writes completed within their calls.
     *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     return TRUE;
 }
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
-    PortHandle *port = AsPort(handle);
-    if (port == nullptr || port->fd.load() < 0 || buffer == nullptr || read == nullptr) {
-        return FailWith(EINVAL);
-    }
-    *read = 0;
+    Port *port = AsPort(handle, buffer != nullptr && read != nullptr);
+    if (port == nullptr) return FALSE;
     auto *out = static_cast<unsigned char *>(buffer);
     const COMMTIMEOUTS &t = port->timeouts;
     // As Windows reads them: the total time-out bounds the whole read, the
     // interval time-out the gap between two bytes once the first has come;
-    // zero disables either. MAXDWORD interval with no totals: return at once
-    // with whatever has arrived.
-    bool returnAtOnce = t.ReadIntervalTimeout == MAXDWORD &&
-                        t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-    bool totalBounded = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
-    bool intervalBounded = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
-    // Served from the read-ahead whole, the read takes no time at all: the
-    // clock is only read when it may have to wait.
-    std::size_t got = TakeBuffered(port, out, toRead);
-    Clock::time_point start = got < toRead ? Clock::now() : Clock::time_point{};
-    Clock::time_point totalDeadline =
-        start + std::chrono::milliseconds(static_cast<long long>(t.ReadTotalTimeoutMultiplier) *
-                                              toRead + t.ReadTotalTimeoutConstant);
-    Clock::time_point lastByte = start;
-
-    bool hangUpReported = false;
-    while (got < toRead) {
-        ssize_t added = FillReadAhead(port, hangUpReported);
-        if (added < 0) {
-            if (got > 0) break;  // deliver what came; the error recurs next time
-            return FailWith(errno);
-        }
-        if (added > 0) {
-            lastByte = Clock::now();
-            got += TakeBuffered(port, out + got, toRead - got);
-            continue;
-        }
+    // zero disables either. Served from the read-ahead whole, the read takes
+    // no time at all: the clock is only read when it may have to wait.
+    std::size_t got = TakeBuffered(out, toRead);
+    long long lastByte = got < toRead ? NowNs() : 0;
+    long long total = static_cast<long long>(t.ReadTotalTimeoutMultiplier) * toRead +
+                      t.ReadTotalTimeoutConstant;
+    long long totalEnd = total != 0 ? lastByte + total * 1000000 : LLONG_MAX;
+    for (bool hangUpReported = false; got < toRead && !port->hangUpError;) {
+        ssize_t added = FillReadAhead(hangUpReported);
+        if (added < 0 && got == 0) return FailWith(errno);
+        if (added < 0) break;  // deliver what came; the error recurs next time
+        if (added > 0) lastByte = NowNs();
+        got += TakeBuffered(out + got, toRead - got);
         // A hang-up ends the read with what it has; the next wait reports it.
-        if (port->hangUpError || returnAtOnce) break;
-        // The time-outs are kept to the microsecond: a poll in whole
-        // milliseconds would round the 2 ms interval up by most of one.
-        bool bounded = totalBounded || (intervalBounded && got > 0);
-        Clock::time_point wakeAt = Clock::time_point::max();
-        if (totalBounded) wakeAt = totalDeadline;
-        if (intervalBounded && got > 0) {
-            wakeAt = std::min(wakeAt,
-                              lastByte + std::chrono::milliseconds(t.ReadIntervalTimeout));
-        }
-        timespec wait{};
-        if (bounded) {
-            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - Clock::now());
-            if (left.count() <= 0) break;
-            wait.tv_sec = static_cast<time_t>(left.count() / 1000000000);
-            wait.tv_nsec = static_cast<long>(left.count() % 1000000000);
-        }
-        // Woken by bytes, a hang-up (recorded by the next fill) or the time-out
-        // (the next pass finds it expired).
+        if (added > 0 || port->hangUpError) continue;
+        // To the microsecond: whole milliseconds would stretch a 2 ms interval.
+        long long end = totalEnd, gapEnd = lastByte + 1000000LL * t.ReadIntervalTimeout;
+        if (t.ReadIntervalTimeout != 0 && got > 0 && gapEnd < end) end = gapEnd;
+        long long left = end - NowNs();
+        if (left <= 0) break;
+        timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        // Woken by bytes, a hang-up (the next fill records it) or the time-out.
         pollfd fds = {port->fd.load(), POLLIN, 0};
-        if (ppoll(&fds, 1, bounded ? &wait : nullptr, nullptr) < 0 && errno != EINTR) {
-            if (got > 0) break;
-            return FailWith(errno);
+        if (ppoll(&fds, 1, end == LLONG_MAX ? nullptr : &wait, nullptr) < 0 && errno != EINTR) {
+            if (got == 0) return FailWith(errno);
+            break;
         }
         hangUpReported = (fds.revents & (POLLHUP | POLLERR)) != 0;
     }
     *read = static_cast<DWORD>(got);
-    if (overlapped) {
-        overlapped->Internal = 0;
-        overlapped->InternalHigh = got;
-    }
-    return TRUE;
+    return Completed(overlapped, got);
 }
 
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped) {
-    PortHandle *port = AsPort(handle);
-    if (port == nullptr || buffer == nullptr) return FailWith(EINVAL);
+    Port *port = AsPort(handle, buffer != nullptr);
+    if (port == nullptr) return FALSE;
     if (written) *written = 0;
     auto *in = static_cast<const unsigned char *>(buffer);
-    std::size_t sent = 0;
-    while (sent < toWrite) {
+    for (std::size_t sent = 0; sent < toWrite;) {
         int fd = port->fd.load();
-        if (fd < 0) return FailWith(EBADF);
         ssize_t result = write(fd, in + sent, toWrite - sent);
-        if (result > 0) {
-            sent += static_cast<std::size_t>(result);
-            continue;
+        if (result > 0) sent += static_cast<std::size_t>(result);
+        if (result > 0 || (result < 0 && errno == EINTR)) continue;
+        if (result == 0 || errno != EAGAIN) return FailWith(result == 0 ? EIO : errno);
+        // The output queue is full: wait until it takes more, as Windows does.
+        pollfd fds = {fd, POLLOUT, 0};
+        if (poll(&fds, 1, -1) < 0 && errno != EINTR) return FailWith(errno);
+        if ((fds.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds.revents & POLLOUT)) {
+            return FailWith(fds.revents & POLLNVAL ? EBADF : EIO);
         }
-        if (result < 0 && errno == EINTR) continue;
-        if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The port's output queue is full: wait until it takes more, as a
-            // Windows write with no write time-out does.
-            pollfd fds = {fd, POLLOUT, 0};
-            if (poll(&fds, 1, -1) < 0 && errno != EINTR) return FailWith(errno);
-            if ((fds.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds.revents & POLLOUT)) {
-                return FailWith(fds.revents & POLLNVAL ? EBADF : EIO);
-            }
-            continue;
-        }
-        return FailWith(result == 0 ? EIO : errno);
     }
-    if (written) *written = static_cast<DWORD>(sent);
-    if (overlapped) {
-        overlapped->Internal = 0;
-        overlapped->InternalHigh = sent;
-    }
-    return TRUE;
+    if (written) *written = toWrite;
+    return Completed(overlapped, toWrite);
 }
 
 // The port's present line settings, as far as a DCB can say them. Windows
 // answers this only for communications devices, and OpenPort relies on that.
 BOOL GetCommState(HANDLE handle, LPDCB dcb) {
-    PortHandle *port = AsPort(handle);
-    if (port == nullptr || dcb == nullptr) return FailWith(EINVAL);
-    termios settings;
-    if (tcgetattr(port->fd.load(), &settings) != 0) return FailWith(errno);
+    Port *port = AsPort(handle, dcb != nullptr);
+    if (port == nullptr) return FALSE;
+    struct termios2 settings;
+    if (ioctl(port->fd.load(), TCGETS2, &settings) != 0) return FailWith(errno);
     std::memset(dcb, 0, sizeof *dcb);
     dcb->DCBlength = sizeof *dcb;
     dcb->fBinary = 1;
-#ifdef __linux__
-    struct termios2 exact;  // the speed as a number, custom speeds included
-    if (ioctl(port->fd.load(), TCGETS2, &exact) == 0) dcb->BaudRate = exact.c_ospeed;
-#endif
+    dcb->BaudRate = settings.c_ospeed;
     const tcflag_t size = settings.c_cflag & CSIZE;
     dcb->ByteSize = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
     dcb->Parity = !(settings.c_cflag & PARENB) ? NOPARITY

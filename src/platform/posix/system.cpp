@@ -2,25 +2,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/posix/handles.h"
 
-namespace {
-
-thread_local DWORD t_lastError = 0;
-
-// strerror_r comes in two shapes (GNU returns the text, XSI fills the buffer);
-// these overloads take whichever the C library provides.
-[[maybe_unused]] const char *ErrorText(int result, const char *buffer) {
-    return result == 0 ? buffer : nullptr;
-}
-[[maybe_unused]] const char *ErrorText(const char *text, const char *) { return text; }
-
-}  // namespace
+static thread_local DWORD t_lastError = 0;
 
 DWORD GetLastError(void) { return t_lastError; }
 
@@ -35,43 +23,30 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer,
                      void *) {
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM)) return FailWith(EINVAL);
     char scratch[256];
-    const char *text = ErrorText(strerror_r(static_cast<int>(messageId), scratch, sizeof scratch),
-                                 scratch);
-    // The C library makes up "Unknown error N" for numbers it has no text
-    // for; the caller is told there is none, as Windows does.
-    if (text == nullptr || std::strncmp(text, "Unknown error", 13) == 0) {
-        return FailWith(ENOENT);
-    }
+    // The GNU strerror_r, which returns the text. The C library makes up
+    // "Unknown error N" for numbers it has no text for; the caller is told
+    // there is none, as Windows does.
+    const char *text = strerror_r(static_cast<int>(messageId), scratch, sizeof scratch);
+    if (text == nullptr || std::strncmp(text, "Unknown error", 13) == 0) return FailWith(ENOENT);
     std::size_t length = std::strlen(text);
     if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-        char *copy = static_cast<char *>(std::malloc(length + 1));
-        if (copy == nullptr) return FailWith(ENOMEM);
-        std::memcpy(copy, text, length + 1);
+        char *copy = strdup(text);
         *reinterpret_cast<char **>(buffer) = copy;
-        return static_cast<DWORD>(length);
+        return copy != nullptr ? static_cast<DWORD>(length) : FailWith(ENOMEM);
     }
     if (buffer == nullptr || size <= length) return FailWith(ERANGE);
     std::memcpy(buffer, text, length + 1);
     return static_cast<DWORD>(length);
 }
 
-HLOCAL LocalFree(HLOCAL memory) {
-    std::free(memory);
-    return nullptr;
-}
+HLOCAL LocalFree(HLOCAL memory) { return std::free(memory), nullptr; }
 
 DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size) {
     if (module != nullptr || filename == nullptr || size == 0) return FailWith(EINVAL);
-    // Read in place, not through a path buffer on the stack: the program
-    // must start with a small one. Cut to fit and always terminated, as
-    // Windows does from Vista on.
+    // Cut to fit and always terminated, as Windows does from Vista on.
     ssize_t length = readlink("/proc/self/exe", filename, size - 1);
-    if (length < 0) {
-        filename[0] = '\0';
-        return FailWith(errno);
-    }
-    filename[length] = '\0';
-    return static_cast<DWORD>(length);
+    filename[length < 0 ? 0 : length] = '\0';
+    return length < 0 ? FailWith(errno) : static_cast<DWORD>(length);
 }
 
 FILE *OpenFileStream(const char *path, const char *mode) {

@@ -1,9 +1,7 @@
-// The Win32 subset the program calls, provided on POSIX systems.
-//
-// Types and constants mirror the Windows SDK's (sizes and values included), so
-// that the same program source builds against either. Only what the program
-// uses is here; each function's POSIX meaning is documented where it is
-// implemented (port.cpp, console.cpp, sync.cpp, system.cpp, net.cpp).
+// The Win32 subset the program calls, provided on POSIX systems. Types and
+// constants mirror the Windows SDK's (sizes and values included), so that the
+// same program source builds against either; each function's POSIX meaning is
+// documented where it is implemented.
 #pragma once
 
 #include <cstddef>
@@ -11,116 +9,61 @@
 #include <cstdio>
 
 typedef int BOOL;
-typedef uint8_t BYTE;
-typedef uint16_t WORD;
-typedef uint32_t DWORD;
-typedef char CHAR;
-typedef uint16_t WCHAR;
-typedef void *HANDLE;
-typedef void *HLOCAL;
-typedef void *HMODULE;
-typedef void *HINTERNET;
-typedef void *LPVOID;
-typedef const void *LPCVOID;
-typedef char *LPSTR;
+typedef uint8_t BYTE, *LPBYTE;
+typedef uint16_t WORD, WCHAR;
+typedef uint32_t DWORD, *LPDWORD, NET_API_STATUS;
+typedef char CHAR, *LPSTR;
 typedef const char *LPCSTR;
-typedef wchar_t *LPWSTR;
+typedef void *HANDLE, *HLOCAL, *HMODULE, *HINTERNET, *LPVOID;
+typedef const void *LPCVOID;
 typedef wchar_t *LMSTR;
-typedef BYTE *LPBYTE;
-typedef DWORD *LPDWORD;
-typedef uintptr_t ULONG_PTR;
-typedef uintptr_t DWORD_PTR;
+typedef uintptr_t ULONG_PTR, DWORD_PTR;
 typedef size_t SIZE_T;
-typedef DWORD NET_API_STATUS;
 
 #define WINAPI
 
 #ifndef TRUE
 #define TRUE 1
-#endif
-#ifndef FALSE
 #define FALSE 0
 #endif
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
-#define INFINITE 0xFFFFFFFFu
-#define MAXDWORD 0xFFFFFFFFu
+constexpr DWORD INFINITE = 0xFFFFFFFFu, MAXDWORD = 0xFFFFFFFFu;
+// GetLastError() otherwise carries errno values; this one cannot collide.
+constexpr DWORD ERROR_IO_PENDING = 997u;
 
-// Errors. GetLastError() otherwise carries errno values; this one cannot
-// collide with them.
-#define ERROR_SUCCESS 0u
-#define ERROR_IO_PENDING 997u
-#define ERROR_OPERATION_ABORTED 995u
-#define ERROR_TIMEOUT 1460u
+constexpr DWORD ERROR_OPERATION_ABORTED = 995u, ERROR_TIMEOUT = 1460u;
 
-// CreateFileA
-#define GENERIC_READ 0x80000000u
-#define GENERIC_WRITE 0x40000000u
-#define OPEN_EXISTING 3u
-#define FILE_FLAG_OVERLAPPED 0x40000000u
-
-// Serial port
-#define EV_RXCHAR 0x0001u
-#define DTR_CONTROL_DISABLE 0u
-#define DTR_CONTROL_ENABLE 1u
-#define RTS_CONTROL_DISABLE 0u
-#define RTS_CONTROL_ENABLE 1u
-#define NOPARITY 0
-#define ODDPARITY 1
-#define EVENPARITY 2
-#define ONESTOPBIT 0
-#define TWOSTOPBITS 2
+// CreateFileA and the serial port
+constexpr DWORD GENERIC_READ = 0x80000000u, GENERIC_WRITE = 0x40000000u, OPEN_EXISTING = 3u;
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u, EV_RXCHAR = 0x0001u;
+constexpr DWORD DTR_CONTROL_DISABLE = 0u, DTR_CONTROL_ENABLE = 1u;
+constexpr DWORD RTS_CONTROL_DISABLE = 0u, RTS_CONTROL_ENABLE = 1u;
+constexpr int NOPARITY = 0, ODDPARITY = 1, EVENPARITY = 2, ONESTOPBIT = 0, TWOSTOPBITS = 2;
 
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 typedef struct _COMMTIMEOUTS {
-    DWORD ReadIntervalTimeout;
-    DWORD ReadTotalTimeoutMultiplier;
-    DWORD ReadTotalTimeoutConstant;
-    DWORD WriteTotalTimeoutMultiplier;
-    DWORD WriteTotalTimeoutConstant;
+    DWORD ReadIntervalTimeout, ReadTotalTimeoutMultiplier, ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier, WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
 // Same layout as the SDK's: 28 bytes, the flag bits in one 32-bit word.
 typedef struct _DCB {
-    DWORD DCBlength;
-    DWORD BaudRate;
-    DWORD fBinary : 1;
-    DWORD fParity : 1;
-    DWORD fOutxCtsFlow : 1;
-    DWORD fOutxDsrFlow : 1;
-    DWORD fDtrControl : 2;
-    DWORD fDsrSensitivity : 1;
-    DWORD fTXContinueOnXoff : 1;
-    DWORD fOutX : 1;
-    DWORD fInX : 1;
-    DWORD fErrorChar : 1;
-    DWORD fNull : 1;
-    DWORD fRtsControl : 2;
-    DWORD fAbortOnError : 1;
-    DWORD fDummy2 : 17;
-    WORD wReserved;
-    WORD XonLim;
-    WORD XoffLim;
-    BYTE ByteSize;
-    BYTE Parity;
-    BYTE StopBits;
-    char XonChar;
-    char XoffChar;
-    char ErrorChar;
-    char EofChar;
-    char EvtChar;
+    DWORD DCBlength, BaudRate;
+    DWORD fBinary : 1, fParity : 1, fOutxCtsFlow : 1, fOutxDsrFlow : 1, fDtrControl : 2;
+    DWORD fDsrSensitivity : 1, fTXContinueOnXoff : 1, fOutX : 1, fInX : 1, fErrorChar : 1;
+    DWORD fNull : 1, fRtsControl : 2, fAbortOnError : 1, fDummy2 : 17;
+    WORD wReserved, XonLim, XoffLim;
+    BYTE ByteSize, Parity, StopBits;
+    char XonChar, XoffChar, ErrorChar, EofChar, EvtChar;
     WORD wReserved1;
 } DCB, *LPDCB;
 
 typedef struct _OVERLAPPED {
-    ULONG_PTR Internal;
-    ULONG_PTR InternalHigh;
+    ULONG_PTR Internal, InternalHigh;
     union {
-        struct {
-            DWORD Offset;
-            DWORD OffsetHigh;
-        };
+        struct { DWORD Offset, OffsetHigh; };
         LPVOID Pointer;
     };
     HANDLE hEvent;
@@ -140,42 +83,23 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferr
 BOOL CloseHandle(HANDLE handle);
 
 // Console input
-#define STD_INPUT_HANDLE ((DWORD)-10)
-#define ENABLE_PROCESSED_INPUT 0x0001u
-#define ENABLE_LINE_INPUT 0x0002u
-#define ENABLE_ECHO_INPUT 0x0004u
-#define ENABLE_WINDOW_INPUT 0x0008u
-#define ENABLE_MOUSE_INPUT 0x0010u
-
-#define KEY_EVENT 0x0001
-#define MOUSE_EVENT 0x0002
-#define WINDOW_BUFFER_SIZE_EVENT 0x0004
-#define MENU_EVENT 0x0008
-#define FOCUS_EVENT 0x0010
-
-#define WAIT_OBJECT_0 0u
-#define WAIT_FAILED 0xFFFFFFFFu
-
+constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+constexpr DWORD ENABLE_PROCESSED_INPUT = 0x0001u, ENABLE_LINE_INPUT = 0x0002u;
+constexpr DWORD ENABLE_ECHO_INPUT = 0x0004u, ENABLE_WINDOW_INPUT = 0x0008u;
+constexpr DWORD ENABLE_MOUSE_INPUT = 0x0010u, WAIT_OBJECT_0 = 0u, WAIT_FAILED = 0xFFFFFFFFu;
+constexpr int KEY_EVENT = 0x0001, MOUSE_EVENT = 0x0002, WINDOW_BUFFER_SIZE_EVENT = 0x0004;
+constexpr int MENU_EVENT = 0x0008, FOCUS_EVENT = 0x0010;
 typedef struct _KEY_EVENT_RECORD {
     BOOL bKeyDown;
-    WORD wRepeatCount;
-    WORD wVirtualKeyCode;
-    WORD wVirtualScanCode;
-    union {
-        WCHAR UnicodeChar;
-        CHAR AsciiChar;
-    } uChar;
+    WORD wRepeatCount, wVirtualKeyCode, wVirtualScanCode;
+    union { WCHAR UnicodeChar; CHAR AsciiChar; } uChar;
     DWORD dwControlKeyState;
 } KEY_EVENT_RECORD;
 
-// Only key events ever come from the layer; the other kinds exist so that the
-// program's handling of them can be exercised.
+// Only key events come from the layer; the other kinds exist for the tests.
 typedef struct _INPUT_RECORD {
     WORD EventType;
-    union {
-        KEY_EVENT_RECORD KeyEvent;
-        BYTE other[16];
-    } Event;
+    union { KEY_EVENT_RECORD KeyEvent; BYTE other[16]; } Event;
 } INPUT_RECORD, *PINPUT_RECORD;
 
 HANDLE GetStdHandle(DWORD which);
@@ -186,19 +110,15 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
 // Threads and events
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID parameter);
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
-                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
-                    LPDWORD threadId);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD flags, LPDWORD threadId);
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
                     LPCSTR name);
 
 // Errors and modules
-#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
-#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
-#define LANG_NEUTRAL 0x00
-#define SUBLANG_DEFAULT 0x01
+constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100u, FORMAT_MESSAGE_FROM_SYSTEM = 0x1000u;
+constexpr int LANG_NEUTRAL = 0x00, SUBLANG_DEFAULT = 0x01;
 #define MAKELANGID(primary, sub) ((((WORD)(sub)) << 10) | (WORD)(primary))
-
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
@@ -207,20 +127,15 @@ HLOCAL LocalFree(HLOCAL memory);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size);
 
 // Network management
-#define NERR_Success 0u
-#define MAX_PREFERRED_LENGTH ((DWORD)-1)
-
+constexpr DWORD NERR_Success = 0u, MAX_PREFERRED_LENGTH = static_cast<DWORD>(-1);
 typedef struct _WKSTA_TRANSPORT_INFO_0 {
-    DWORD wkti0_quality_of_service;
-    DWORD wkti0_number_of_vcs;
-    LMSTR wkti0_transport_name;
-    LMSTR wkti0_transport_address;
+    DWORD wkti0_quality_of_service, wkti0_number_of_vcs;
+    LMSTR wkti0_transport_name, wkti0_transport_address;
     BOOL wkti0_wan_ish;
 } WKSTA_TRANSPORT_INFO_0, *LPWKSTA_TRANSPORT_INFO_0;
 
-NET_API_STATUS NetWkstaTransportEnum(LMSTR serverName, DWORD level, LPBYTE *buffer,
-                                     DWORD preferredMaximumLength, LPDWORD entriesRead,
-                                     LPDWORD totalEntries, LPDWORD resumeHandle);
+NET_API_STATUS NetWkstaTransportEnum(LMSTR serverName, DWORD level, LPBYTE *buffer, DWORD maximum,
+                                     LPDWORD entriesRead, LPDWORD total, LPDWORD resumeHandle);
 NET_API_STATUS NetApiBufferFree(LPVOID buffer);
 
 // Not a Win32 call: fopen for the program's own files ("w" or "r+b") that
@@ -230,13 +145,9 @@ NET_API_STATUS NetApiBufferFree(LPVOID buffer);
 FILE *OpenFileStream(const char *path, const char *mode);
 
 // Internet client
-#define INTERNET_OPEN_TYPE_DIRECT 1u
-#define INTERNET_FLAG_NO_CACHE_WRITE 0x04000000u
-#define INTERNET_FLAG_NO_AUTH 0x00040000u
-#define INTERNET_FLAG_NO_UI 0x00000200u
-#define INTERNET_FLAG_PRAGMA_NOCACHE 0x00000100u
-#define INTERNET_FLAG_FORMS_SUBMIT 0x00000040u
-
+constexpr DWORD INTERNET_OPEN_TYPE_DIRECT = 1u, INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000u;
+constexpr DWORD INTERNET_FLAG_NO_AUTH = 0x00040000u, INTERNET_FLAG_NO_UI = 0x00000200u;
+constexpr DWORD INTERNET_FLAG_PRAGMA_NOCACHE = 0x00000100u, INTERNET_FLAG_FORMS_SUBMIT = 0x40u;
 HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass,
                         DWORD flags);
 HINTERNET InternetOpenUrlA(HINTERNET session, LPCSTR url, LPCSTR headers, DWORD headersLength,
