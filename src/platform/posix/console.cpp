@@ -139,6 +139,12 @@ bool SaveOriginalMode() {
 // every key, a change costs a system call only when something (an outside
 // stty, a job-control stop) really changed the terminal.
 bool Apply(const termios &settings) {
+    // Keys already read ahead were read under the mode then in force; the
+    // terminal is asked again before the next read from it.
+    if (g_keysStart < g_keysEnd && g_inForceSaved.load() &&
+        std::memcmp(&settings, &g_inForce, sizeof settings) == 0) {
+        return true;
+    }
     termios current;
     if (tcgetattr(g_console.fd, &current) == 0 && current.c_iflag == settings.c_iflag &&
         current.c_oflag == settings.c_oflag && current.c_cflag == settings.c_cflag &&
