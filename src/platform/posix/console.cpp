@@ -1,18 +1,13 @@
-// The console's input: its mode, key events and the wait for them, and the
-// console's lifecycle around the process.
+// The console's input: its mode, key events and the wait for them.
 //
 // Standard input is the console. Input modes map onto termios. The mode the
 // console had when the program started is saved before anything else touches
-// it (the port may be the program's own terminal) and restored when the
-// process ends, on every road: normal end, errors, and every signal whose
-// default action ends the process. Job control stops and resumes the session
-// with the user's mode in between.
+// it (the port may be the program's own terminal) and put back when the
+// process ends, on every road (process.cpp has the signals).
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <termios.h>
@@ -25,134 +20,67 @@ namespace {
 struct ConsoleHandle : HandleBase {
     int fd;
 };
-
 ConsoleHandle g_console{{HandleKind::Console}, STDIN_FILENO};
 
-// The mode the console had before the program changed anything. Written once
-// under the lock, before the restore hooks can run.
+// The mode the console had before the program changed anything, and the
+// settings the program last put in force, which a resumed session puts back.
+// Written under the lock; the signal handlers only read them.
 pthread_mutex_t g_modeLock = PTHREAD_MUTEX_INITIALIZER;
-termios g_original;
-std::atomic<bool> g_originalSaved{false};
+termios g_original, g_inForce;
+std::atomic<bool> g_originalSaved{false}, g_inForceSaved{false};
 DWORD g_originalMode = 0;
-// The settings the program last put in force, which a resumed session puts
-// back. Written under the lock; the signal handlers only read them.
-termios g_inForce;
-std::atomic<bool> g_inForceSaved{false};
 
 // Keys read together are handed out one event at a time; only one thread
 // reads the console at a time (the key wait, later the keyboard thread).
 unsigned char g_keys[4096];
-std::size_t g_keysStart = 0;
-std::size_t g_keysEnd = 0;
+std::size_t g_keysStart = 0, g_keysEnd = 0;
 
 // How long the rest of a key's escape sequence may take to arrive; an Esc
 // with nothing after it for this long is the Esc key itself.
 constexpr int kEscapeWaitMs = 50;
 constexpr unsigned char kEsc = 0x1B;
 
-// Signals whose default action ends the process: each first restores the
-// console and gives the port back.
-constexpr int kEndingSignals[] = {SIGTERM, SIGHUP,  SIGINT,  SIGQUIT,   SIGPIPE, SIGUSR1,
-                                  SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
-
-// True unless the process is known to be in the background, where changing
-// the terminal would stop it (SIGTTOU) and the mode belongs to the shell.
+// False when the process is in the background, where changing the terminal
+// would stop it (SIGTTOU) and the mode belongs to the shell.
 bool InForeground() {
     pid_t foreground = tcgetpgrp(g_console.fd);
     return foreground == -1 || foreground == getpgrp();
 }
 
-// Only async-signal-safe calls here: the signal handlers use these.
-void RestoreOriginalMode() {
-    if (g_originalSaved.load() && InForeground()) tcsetattr(g_console.fd, TCSANOW, &g_original);
-}
-void ReapplyModeInForce() {
-    if (g_inForceSaved.load() && InForeground()) tcsetattr(g_console.fd, TCSANOW, &g_inForce);
-}
-
-void InstallHandler(int signal, void (*handler)(int), int flags) {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    // A signal the caller chose to ignore stays ignored (nohup, for one).
-    if (sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) return;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = handler;
-    action.sa_flags = flags;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
-}
-
-void EndOnSignal(int signal) {
-    RestoreOriginalMode();
-    ReleasePortOnSignal();
-    // Installed with SA_RESETHAND: once the handler returns, the signal,
-    // raised again, ends the process as it would have.
-    raise(signal);
-}
-
-void StopOnSignal(int) {
-    int savedErrno = errno;
-    RestoreOriginalMode();
-    // Stop for real: the default action, unblocked for the moment.
-    signal(SIGTSTP, SIG_DFL);
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTSTP);
-    raise(SIGTSTP);
-    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
-    // Resumed.
-    InstallHandler(SIGTSTP, StopOnSignal, SA_RESTART);
-    ReapplyModeInForce();
-    errno = savedErrno;
-}
-
-void ResumeOnSignal(int) {
-    // Also after a SIGSTOP, which no handler sees: the shell or the user may
-    // have changed the terminal meanwhile.
-    int savedErrno = errno;
-    ReapplyModeInForce();
-    errno = savedErrno;
-}
-
 DWORD ModeOf(const termios &settings) {
-    DWORD mode = 0;
-    if (settings.c_lflag & ISIG) mode |= ENABLE_PROCESSED_INPUT;
-    if (settings.c_lflag & ICANON) mode |= ENABLE_LINE_INPUT;
-    if (settings.c_lflag & ECHO) mode |= ENABLE_ECHO_INPUT;
-    return mode;
+    return ((settings.c_lflag & ISIG) ? ENABLE_PROCESSED_INPUT : 0) |
+           ((settings.c_lflag & ICANON) ? ENABLE_LINE_INPUT : 0) |
+           ((settings.c_lflag & ECHO) ? ENABLE_ECHO_INPUT : 0);
 }
 
 // Saves the console's starting mode once and arranges its restoration.
 // Called with the lock held, or before any other thread exists.
 bool SaveOriginalMode() {
     if (g_originalSaved.load()) return true;
-    termios settings;
-    if (tcgetattr(g_console.fd, &settings) != 0) return false;
-    g_original = settings;
-    g_originalMode = ModeOf(settings);
+    if (tcgetattr(g_console.fd, &g_original) != 0) return false;
+    g_originalMode = ModeOf(g_original);
     g_originalSaved.store(true);
-    std::atexit(RestoreOriginalMode);
+    std::atexit(RestoreConsoleMode);
     return true;
 }
 
-// Applies settings unless the terminal already has them: asked for before
-// every key, a change costs a system call only when something (an outside
-// stty, a job-control stop) really changed the terminal.
+// Puts settings in force unless the terminal already has them: asked for
+// before every key, a change costs a system call only when something (an
+// outside stty, a job-control stop) really changed the terminal. Keys already
+// read ahead were read under the mode then in force: the terminal is asked
+// again before the next read from it.
 bool Apply(const termios &settings) {
-    // Keys already read ahead were read under the mode then in force; the
-    // terminal is asked again before the next read from it.
-    if (g_keysStart < g_keysEnd && g_inForceSaved.load() &&
-        std::memcmp(&settings, &g_inForce, sizeof settings) == 0) {
-        return true;
-    }
-    termios current;
-    if (tcgetattr(g_console.fd, &current) == 0 && current.c_iflag == settings.c_iflag &&
-        current.c_oflag == settings.c_oflag && current.c_cflag == settings.c_cflag &&
-        current.c_lflag == settings.c_lflag &&
-        std::memcmp(current.c_cc, settings.c_cc, sizeof current.c_cc) == 0) {
-        return true;
-    }
-    return tcsetattr(g_console.fd, TCSANOW, &settings) == 0;
+    termios now;
+    bool same = (g_keysStart < g_keysEnd && g_inForceSaved.load())
+                    ? std::memcmp(&settings, &g_inForce, sizeof settings) == 0
+                    : tcgetattr(g_console.fd, &now) == 0 && now.c_iflag == settings.c_iflag &&
+                          now.c_oflag == settings.c_oflag && now.c_cflag == settings.c_cflag &&
+                          now.c_lflag == settings.c_lflag &&
+                          std::memcmp(now.c_cc, settings.c_cc, sizeof now.c_cc) == 0;
+    if (!same && tcsetattr(g_console.fd, TCSANOW, &settings) != 0) return false;
+    g_inForce = settings;
+    g_inForceSaved.store(true);
+    return true;
 }
 
 // The termios for a console input mode. Only the input side changes: output
@@ -160,18 +88,16 @@ bool Apply(const termios &settings) {
 termios SettingsFor(DWORD mode) {
     if (mode == g_originalMode) return g_original;
     termios settings = g_original;
-    auto setFlag = [](tcflag_t &flags, tcflag_t bits, bool on) {
-        flags = on ? (flags | bits) : (flags & ~bits);
-    };
-    setFlag(settings.c_lflag, ICANON, mode & ENABLE_LINE_INPUT);
-    setFlag(settings.c_lflag, ECHO | ECHOE | ECHOK | ECHONL, (mode & ENABLE_ECHO_INPUT) != 0);
-    if (!(mode & ENABLE_PROCESSED_INPUT)) {
+    settings.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
+    if (mode & ENABLE_LINE_INPUT) settings.c_lflag |= ICANON;
+    if (mode & ENABLE_ECHO_INPUT) settings.c_lflag |= ECHO | ECHOE | ECHOK;
+    if (mode & ENABLE_PROCESSED_INPUT) {
+        settings.c_lflag |= ISIG;
+    } else {
         // Control keys arrive as characters: no signals from Ctrl+C, no XON/
         // XOFF swallowing Ctrl+Q and Ctrl+S, and Enter stays 0x0D.
         settings.c_lflag &= ~(ISIG | IEXTEN);
         settings.c_iflag &= ~(IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP);
-    } else {
-        settings.c_lflag |= ISIG;
     }
     if (!(mode & ENABLE_LINE_INPUT)) {
         settings.c_cc[VMIN] = 1;
@@ -189,30 +115,21 @@ ConsoleHandle *AsConsole(HANDLE handle) {
 // there. Waits at most timeoutMs (-1: as long as it takes). Returns the
 // bytes added, 0 on time-out, -1 on failure (EIO: the terminal went away).
 ssize_t ReadKeys(int timeoutMs) {
-    if (g_keysStart > 0) {
-        std::memmove(g_keys, g_keys + g_keysStart, g_keysEnd - g_keysStart);
-        g_keysEnd -= g_keysStart;
-        g_keysStart = 0;
-    }
+    std::memmove(g_keys, g_keys + g_keysStart, g_keysEnd - g_keysStart);
+    g_keysEnd -= g_keysStart;
+    g_keysStart = 0;
     if (g_keysEnd == sizeof g_keys) return 0;
     for (;;) {
         pollfd fds = {g_console.fd, POLLIN, 0};
         int ready = poll(&fds, 1, timeoutMs);
         if (ready == 0) return 0;
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        ssize_t got = ::read(g_console.fd, g_keys + g_keysEnd, sizeof g_keys - g_keysEnd);
+        ssize_t got = ready < 0 ? -1 : read(g_console.fd, g_keys + g_keysEnd, sizeof g_keys - g_keysEnd);
         if (got > 0) {
             g_keysEnd += static_cast<std::size_t>(got);
             return got;
         }
-        if (got == 0) {
-            errno = EIO;
-            return -1;
-        }
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        if (got == 0) errno = EIO;
+        if (got == 0 || (errno != EINTR && errno != EAGAIN)) return -1;
     }
 }
 
@@ -239,23 +156,18 @@ std::size_t EscapeLength(const unsigned char *keys, std::size_t available) {
 // none), consuming its bytes; false when the read-ahead holds only the start
 // of an escape sequence whose rest may still come.
 bool TakeKey(CHAR *character, bool waitForRest) {
-    const unsigned char *keys = g_keys + g_keysStart;
-    std::size_t available = g_keysEnd - g_keysStart;
-    if (keys[0] != kEsc) {
+    if (g_keys[g_keysStart] != kEsc) {
         // The terminal's Backspace is DEL; the Windows console gives 0x08.
-        *character = static_cast<CHAR>(keys[0] == 0x7F ? 0x08 : keys[0]);
-        ++g_keysStart;
+        unsigned char key = g_keys[g_keysStart++];
+        *character = static_cast<CHAR>(key == 0x7F ? 0x08 : key);
         return true;
     }
-    std::size_t length = EscapeLength(keys, available);
+    std::size_t length = EscapeLength(g_keys + g_keysStart, g_keysEnd - g_keysStart);
     while (length == 0 && waitForRest) {
-        if (ReadKeys(kEscapeWaitMs) <= 0) {
-            // Nothing more came: a lone Esc is the Esc key; a cut sequence
-            // was a key without a character.
-            length = g_keysEnd - g_keysStart;
-            break;
-        }
-        length = EscapeLength(g_keys + g_keysStart, g_keysEnd - g_keysStart);
+        // Nothing more coming: a lone Esc is the Esc key; a cut sequence was
+        // a key without a character.
+        if (ReadKeys(kEscapeWaitMs) <= 0) length = g_keysEnd - g_keysStart;
+        else length = EscapeLength(g_keys + g_keysStart, g_keysEnd - g_keysStart);
     }
     if (length == 0) return false;
     *character = length == 1 ? static_cast<CHAR>(kEsc) : 0;
@@ -265,21 +177,15 @@ bool TakeKey(CHAR *character, bool waitForRest) {
 
 }  // namespace
 
-void ConsoleProcessStart() {
-    // A closed standard descriptor would be taken by the port or the
-    // capture: the device would then be sent its own output.
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            int opened = open("/dev/null", O_RDWR);
-            if (opened >= 0 && opened != fd) close(opened);
-        }
-    }
-    // A capture past the file size limit then fails as a write, and is
-    // reported, instead of killing the process.
-    signal(SIGXFSZ, SIG_IGN);
-    for (int signal : kEndingSignals) InstallHandler(signal, EndOnSignal, SA_RESETHAND);
-    InstallHandler(SIGTSTP, StopOnSignal, SA_RESTART);
-    InstallHandler(SIGCONT, ResumeOnSignal, SA_RESTART);
+// Only async-signal-safe calls in these two: the signal handlers use them.
+void RestoreConsoleMode() {
+    if (g_originalSaved.load() && InForeground()) tcsetattr(g_console.fd, TCSANOW, &g_original);
+}
+void ReapplyConsoleMode() {
+    if (g_inForceSaved.load() && InForeground()) tcsetattr(g_console.fd, TCSANOW, &g_inForce);
+}
+
+void PrepareConsole() {
     if (!isatty(g_console.fd) || !SaveOriginalMode()) return;
     // Keys typed while start-up runs reach the device as typed: not echoed
     // or edited by the terminal, Enter not turned into a line feed, Ctrl+Q
@@ -289,50 +195,36 @@ void ConsoleProcessStart() {
     early.c_iflag &= ~(ICRNL | IXON);
     early.c_cc[VMIN] = 1;
     early.c_cc[VTIME] = 0;
-    if (tcsetattr(g_console.fd, TCSANOW, &early) == 0) {
-        g_inForce = early;
-        g_inForceSaved.store(true);
-    }
+    Apply(early);
 }
 
 HANDLE GetStdHandle(DWORD which) {
-    if (which != STD_INPUT_HANDLE) {
-        FailWith(EINVAL);
-        return INVALID_HANDLE_VALUE;
-    }
-    return &g_console;
+    if (which == STD_INPUT_HANDLE) return &g_console;
+    FailWith(EINVAL);
+    return INVALID_HANDLE_VALUE;
 }
 
 BOOL GetConsoleMode(HANDLE handle, LPDWORD mode) {
     ConsoleHandle *console = AsConsole(handle);
-    if (console == nullptr || mode == nullptr) return FailWith(EINVAL);
     termios settings;
-    if (tcgetattr(console->fd, &settings) != 0) return FailWith(errno);
+    if (console == nullptr || mode == nullptr) return FailWith(EINVAL);
     pthread_mutex_lock(&g_modeLock);
-    bool saved = SaveOriginalMode();
+    bool read = SaveOriginalMode() && tcgetattr(console->fd, &settings) == 0;
     int error = errno;
     pthread_mutex_unlock(&g_modeLock);
-    if (!saved) return FailWith(error);
+    if (!read) return FailWith(error);
     *mode = ModeOf(settings);
     return TRUE;
 }
 
 BOOL SetConsoleMode(HANDLE handle, DWORD mode) {
-    ConsoleHandle *console = AsConsole(handle);
-    if (console == nullptr) return FailWith(EINVAL);
-    // Only the input bits mean anything here; window and mouse input have
-    // no terminal counterpart.
-    mode &= ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT;
+    if (AsConsole(handle) == nullptr) return FailWith(EINVAL);
     pthread_mutex_lock(&g_modeLock);
-    bool applied = false;
-    if (SaveOriginalMode()) {
-        termios settings = SettingsFor(mode);
-        applied = Apply(settings);
-        if (applied) {
-            g_inForce = settings;
-            g_inForceSaved.store(true);
-        }
-    }
+    // Only the input bits mean anything here; window and mouse input have no
+    // terminal counterpart.
+    bool applied = SaveOriginalMode() &&
+                   Apply(SettingsFor(mode & (ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT |
+                                             ENABLE_ECHO_INPUT)));
     int error = errno;
     pthread_mutex_unlock(&g_modeLock);
     return applied ? TRUE : FailWith(error);
@@ -340,10 +232,7 @@ BOOL SetConsoleMode(HANDLE handle, DWORD mode) {
 
 DWORD WaitForConsoleInput(HANDLE handle, DWORD milliseconds) {
     ConsoleHandle *console = AsConsole(handle);
-    if (console == nullptr) {
-        FailWith(EINVAL);
-        return WAIT_FAILED;
-    }
+    if (console == nullptr) return FailWith(EINVAL), WAIT_FAILED;
     if (g_keysStart < g_keysEnd) return WAIT_OBJECT_0;
     pollfd fds = {console->fd, POLLIN, 0};
     int timeout = milliseconds == INFINITE ? -1 : static_cast<int>(milliseconds);
@@ -351,10 +240,7 @@ DWORD WaitForConsoleInput(HANDLE handle, DWORD milliseconds) {
         int ready = poll(&fds, 1, timeout);
         if (ready > 0) return WAIT_OBJECT_0;  // input, or an end the read will report
         if (ready == 0) return 258;           // WAIT_TIMEOUT
-        if (errno != EINTR) {
-            FailWith(errno);
-            return WAIT_FAILED;
-        }
+        if (errno != EINTR) return FailWith(errno), WAIT_FAILED;
     }
 }
 
@@ -369,10 +255,10 @@ BOOL ReadConsoleInputA(HANDLE handle, PINPUT_RECORD records, DWORD length, LPDWO
     while (g_keysStart == g_keysEnd) {
         if (ReadKeys(-1) < 0) return FailWith(errno);
     }
-    DWORD count = 0;
-    CHAR character = 0;
     // Only the first key may wait for the rest of its sequence: keys already
     // in hand are not held back for the next one.
+    CHAR character = 0;
+    DWORD count = 0;
     while (count < length && g_keysStart < g_keysEnd && TakeKey(&character, count == 0)) {
         INPUT_RECORD &record = records[count++];
         std::memset(&record, 0, sizeof record);

@@ -21,12 +21,14 @@ BOOL ClosePortHandle(HANDLE port);
 DWORD WaitForConsoleInput(HANDLE console, DWORD milliseconds);
 BOOL FailWith(int error);  // sets the calling thread's last error; FALSE
 
-// Prepares the process before main (program_start.cpp): standard
-// descriptors, signals, and the console's starting mode.
-void ConsoleProcessStart();
-
-// Gives up the port's exclusive use; async-signal-safe, for the signal
-// handlers that end the process.
+// For process.cpp, which prepares the process before main: the console's
+// starting mode saved and start-up's keys kept unechoed (console.cpp). For its
+// signal handlers, so async-signal-safe: the starting mode put back, the mode
+// the program last set put back (console.cpp), the port's exclusive use given
+// up (port.cpp).
+void PrepareConsole();
+void RestoreConsoleMode();
+void ReapplyConsoleMode();
 void ReleasePortOnSignal();
 
 inline long long NowNs() {
