@@ -123,7 +123,8 @@ ssize_t ReadKeys(int timeoutMs) {
         pollfd fds = {g_console.fd, POLLIN, 0};
         int ready = poll(&fds, 1, timeoutMs);
         if (ready == 0) return 0;
-        ssize_t got = ready < 0 ? -1 : read(g_console.fd, g_keys + g_keysEnd, sizeof g_keys - g_keysEnd);
+        std::size_t room = sizeof g_keys - g_keysEnd;
+        ssize_t got = ready < 0 ? -1 : read(g_console.fd, g_keys + g_keysEnd, room);
         if (got > 0) {
             g_keysEnd += static_cast<std::size_t>(got);
             return got;

@@ -29,7 +29,7 @@ BOOL FailWith(int error);  // sets the calling thread's last error; FALSE
 void PrepareConsole();
 void RestoreConsoleMode();
 void ReapplyConsoleMode();
-void ReleasePortOnSignal();
+void ReleasePort();
 
 inline long long NowNs() {
     timespec now;

@@ -171,22 +171,17 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     return &g_port;
 }
 
-BOOL ClosePortHandle(HANDLE handle) {
-    int fd = handle == &g_port ? g_port.fd.exchange(-1) : -1;
-    if (fd < 0) return FailWith(EBADF);
-    // Give the device back as it was found: not exclusive, not locked.
-    ioctl(fd, TIOCNXCL);
-    flock(fd, LOCK_UN);
-    return close(fd) == 0 ? TRUE : FailWith(errno);
+// Gives the device back as it was found, not exclusive and not locked, on
+// every road: a port left exclusive refuses every opener while the line lives.
+void ReleasePort() {
+    int fd = g_port.fd.load();
+    if (fd >= 0) ioctl(fd, TIOCNXCL), flock(fd, LOCK_UN);
 }
 
-// A port left exclusive would refuse every other opener for as long as the
-// line lives. The descriptor is an atomic of its own: safe in a handler.
-void ReleasePortOnSignal() {
-    int fd = g_port.fd.load();
-    if (fd < 0) return;
-    ioctl(fd, TIOCNXCL);
-    flock(fd, LOCK_UN);
+BOOL ClosePortHandle(HANDLE handle) {
+    if (handle != &g_port || g_port.fd.load() < 0) return FailWith(EBADF);
+    ReleasePort();
+    return close(g_port.fd.exchange(-1)) == 0 ? TRUE : FailWith(errno);
 }
 
 BOOL SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
@@ -336,21 +331,20 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     return Completed(overlapped, toWrite);
 }
 
-// The port's present line settings, as far as a DCB can say them. Windows
-// answers this only for communications devices, and OpenPort relies on that.
+// The port's present line settings, as a DCB says them. Windows answers this
+// only for communications devices, and OpenPort relies on that.
 BOOL GetCommState(HANDLE handle, LPDCB dcb) {
     Port *port = AsPort(handle, dcb != nullptr);
+    struct termios2 now;
     if (port == nullptr) return FALSE;
-    struct termios2 settings;
-    if (ioctl(port->fd.load(), TCGETS2, &settings) != 0) return FailWith(errno);
+    if (ioctl(port->fd.load(), TCGETS2, &now) != 0) return FailWith(errno);
     std::memset(dcb, 0, sizeof *dcb);
     dcb->DCBlength = sizeof *dcb;
     dcb->fBinary = 1;
-    dcb->BaudRate = settings.c_ospeed;
-    const tcflag_t size = settings.c_cflag & CSIZE;
-    dcb->ByteSize = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
-    dcb->Parity = !(settings.c_cflag & PARENB) ? NOPARITY
-                  : (settings.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
-    dcb->StopBits = (settings.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+    dcb->BaudRate = now.c_ospeed;
+    dcb->ByteSize = static_cast<BYTE>(5 + (now.c_cflag & CSIZE) / CS6);  // CS5 to CS8: 0 to 3 CS6
+    dcb->Parity = !(now.c_cflag & PARENB) ? NOPARITY
+                  : (now.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    dcb->StopBits = (now.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
     return TRUE;
 }

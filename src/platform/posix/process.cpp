@@ -31,7 +31,7 @@ void InstallHandler(int signal, void (*handler)(int), int flags) {
 
 void EndOnSignal(int signal) {
     RestoreConsoleMode();
-    ReleasePortOnSignal();
+    ReleasePort();
     // Installed with SA_RESETHAND: raised again, the signal takes its
     // default action as soon as the handler returns.
     raise(signal);
