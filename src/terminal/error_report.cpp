@@ -5,11 +5,18 @@
 
 #include "version.h"
 
+namespace {
+
+// The number is shown signed, as the platform's error numbers are read.
+constexpr char kErrorLine[] = "%s: (%d) %s\n\n";
+constexpr char kNoText[] = "unknown error";
+
+}  // namespace
+
 bool FormatErrorLine(char *line, std::size_t size, const char *message, DWORD error,
                      const char *systemText) {
-    // The number is shown signed, as the platform's error numbers are read.
-    int length = std::snprintf(line, size, "%s: (%d) %s\n\n", message, static_cast<int>(error),
-                               systemText ? systemText : "unknown error");
+    int length = std::snprintf(line, size, kErrorLine, message, static_cast<int>(error),
+                               systemText ? systemText : kNoText);
     return length >= 0 && static_cast<std::size_t>(length) < size;
 }
 
@@ -24,10 +31,8 @@ void ReportError(const char *message) {
     // Clear before printing: clearing after would wipe the report the moment
     // it is shown.
     ClearScreen();
-    // Messages are short and system texts a line: this holds any of them.
-    char line[4096];
-    FormatErrorLine(line, sizeof line, message, error, text);
-    std::fputs(line, stdout);
+    // Printed as it is formed: no buffer to cut it, none on a small stack.
+    std::printf(kErrorLine, message, static_cast<int>(error), text ? text : kNoText);
     PrintUsage();
     std::fflush(stdout);
     if (text) LocalFree(text);
