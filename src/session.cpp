@@ -62,7 +62,7 @@ void DeriveExecutablePaths(const char *modulePath, char *directory, char *checkP
 
 HANDLE OpenPort(const char *name) {
     // A name too long for the field is passed as typed: no port has such a name.
-    char device[kTextFieldSize];
+    static char device[kTextFieldSize];  // static: start-up may have a small stack
     bool fits = PortDevicePath(name, kPortNamesUseDeviceNamespace, device, sizeof device);
     // Share mode 0: no other program may open the port while the session runs.
     HANDLE port = CreateFileA(fits ? device : name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,

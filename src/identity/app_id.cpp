@@ -15,7 +15,7 @@ void FormatAppId(const unsigned char *bytes, std::size_t count, char *appId) {
 }
 
 void ReadAppId(const char *checkPath) {
-    unsigned char contents[kCheckFileMaxBytes];
+    static unsigned char contents[kCheckFileMaxBytes];  // static: a small stack suffices
     std::size_t count = 0;
     // Opened for reading and updating, though nothing is ever written: a check
     // file that cannot be opened so (missing, or read-only) gives an empty AppID.

@@ -71,7 +71,7 @@ void WaitForAnyKey() {
         std::printf("Problem:SetConsoleMode");
         std::fflush(stdout);
     }
-    INPUT_RECORD records[128];
+    static INPUT_RECORD records[128];  // static: start-up may have a small stack
     for (;;) {
         DWORD count = 0;
         if (!ReadConsoleInputA(console, records, 128, &count)) {

@@ -160,7 +160,7 @@ int Exchange(int fd, const char *request, std::size_t length, long deadline) {
     if (sent != static_cast<ssize_t>(length)) return sent < 0 ? errno : EIO;
     // A status line is short: a peer that sends this much without a line end
     // does not speak HTTP.
-    char received[1024];
+    static char received[1024];  // static, as the request: start-up's stack may be small
     for (std::size_t done = 0; std::memchr(received, '\n', done) == nullptr;) {
         if (done == sizeof received) return EPROTO;
         if (int error = WaitReady(fd, POLLIN, deadline)) return error;
@@ -229,7 +229,7 @@ HINTERNET InternetOpenUrlA(HINTERNET session, LPCSTR url, LPCSTR headers, DWORD 
     Url parts;
     if ((headers != nullptr && headersLength != 0) || !SplitUrl(url, &parts)) return Fail(EINVAL);
     // Both cache headers, for HTTP/1.0 and 1.1 caches; no need to keep alive.
-    char request[4096];
+    static char request[4096];  // static: the program must start with a small stack
     int length = std::snprintf(request, sizeof request,
         "GET %s HTTP/1.1\r\nHost: %.*s\r\n%s%s%s%sConnection: close\r\n\r\n",
         parts.target, parts.authorityLength, parts.authority, *g_agent ? "User-Agent: " : "",
