@@ -1,5 +1,5 @@
-# The same cross build for 64-bit Windows. The program is specified and
-# shipped 32-bit; this build stands in for it in the tests on a machine that
+# The same cross build for 64-bit Windows. The program is built and shipped
+# 32-bit; this build stands in for it in the tests on a machine that
 # cannot run 32-bit programs (tests/windows/run), so that the Windows calls
 # still run under Wine (wine64).
 set(TORVANE_MINGW_TARGET x86_64-w64-mingw32)

@@ -26,8 +26,27 @@ if(NOT WIN32)
   gtest_discover_tests(torvane_identity_net_tests DISCOVERY_MODE PRE_TEST)
 
   # The built program, reporting to a loopback port of the tests' own. The
-  # port is fixed at build time, so these tests never run at the same time.
-  set(TORVANE_LOOPBACK_PORT 47613)
+  # port is fixed at build time, so these tests never run at the same time;
+  # it is one that was free when the build tree was first configured (kept
+  # in its cache), so two build trees on one machine do not share it.
+  if(NOT DEFINED CACHE{TORVANE_LOOPBACK_PORT})
+    find_program(TORVANE_PYTHON3 python3)
+    set(_port "")
+    if(TORVANE_PYTHON3)
+      execute_process(
+        COMMAND ${TORVANE_PYTHON3} -c
+          "import socket; s = socket.socket(); s.bind(('127.0.0.1', 0)); print(s.getsockname()[1])"
+        OUTPUT_VARIABLE _port OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    endif()
+    if(NOT _port MATCHES "^[0-9]+$")
+      # No way to ask the system: a port below the ephemeral range, taken
+      # from the build tree's path.
+      string(MD5 _tree_hash "${CMAKE_BINARY_DIR}")
+      string(SUBSTRING "${_tree_hash}" 0 3 _tree_hash)
+      math(EXPR _port "20000 + 0x${_tree_hash}" OUTPUT_FORMAT DECIMAL)
+    endif()
+    set(TORVANE_LOOPBACK_PORT ${_port} CACHE INTERNAL "Loopback port of the identity e2e tests")
+  endif()
   torvane_program(TorvaneTerminal_loopback "127.0.0.1:${TORVANE_LOOPBACK_PORT}")
   add_executable(torvane_identity_e2e_tests
     ${_identity}/identity_e2e_test.cpp
