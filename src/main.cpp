@@ -53,12 +53,14 @@ int main(int argc, char **argv) {
         PrintUsage();
         WaitForAnyKey();
         std::fflush(stdout);
+        DiscardTypedKeys();
         return 0;
     }
 
     g_lineSpeed = kDefaultLineSpeed;
     if (argc > 2 && !ParseLineSpeed(argv[2], &g_lineSpeed)) {
-        std::printf("Speed %s is not a number, using 38400\n", argv[2]);
+        std::printf("Speed %s is not a whole number from 1 to %u, using 38400\n", argv[2],
+                    static_cast<unsigned>(kMaxLineSpeed));
     }
 
     // Refused before the port is touched: a cut path would capture elsewhere.
@@ -68,12 +70,14 @@ int main(int argc, char **argv) {
                     std::strlen(argv[6]), kMaxLogPathLength);
         PrintUsage();
         std::fflush(stdout);
+        DiscardTypedKeys();
         return 0;
     }
 
     HANDLE port = OpenPort(argv[1]);
     if (port == INVALID_HANDLE_VALUE) {
         ReportError("E012_Failed to open port");
+        DiscardTypedKeys();
         return 0;
     }
 

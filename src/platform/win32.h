@@ -11,11 +11,28 @@
 #include <windows.h>
 #include <lm.h>
 #include <wininet.h>
+#include <share.h>
 #include <cstdio>
-// Windows has no FIFO that a plain open could wait on.
-inline FILE *OpenFileStream(const char *path, const char *mode) { return std::fopen(path, mode); }
+#include <cstdlib>
+// Windows has no FIFO that a plain open could wait on. A file opened for
+// writing (the capture) is shared for reading only: a second session naming
+// it is refused by the system before anything is emptied.
+inline FILE *OpenFileStream(const char *path, const char *mode) {
+    if (mode[0] == 'w') return _fsopen(path, mode, _SH_DENYWR);
+    return std::fopen(path, mode);
+}
+// The command interpreter clears the console window; "clear" serves where
+// CLS is not a command.
+inline void ClearConsoleScreen() {
+    if (std::system("CLS") != 0) std::system("clear");
+}
 constexpr bool kPortNamesUseDeviceNamespace = true;
+// How the usage block names the program and the port in its example.
+constexpr char kProgramFileName[] = "TorvaneTerminal.exe";
+constexpr char kExamplePortName[] = "COM3";
 #else
 #include "posix/win32_posix.h"
 constexpr bool kPortNamesUseDeviceNamespace = false;
+constexpr char kProgramFileName[] = "TorvaneTerminal";
+constexpr char kExamplePortName[] = "/dev/ttyUSB0";
 #endif

@@ -1,7 +1,7 @@
 #include "terminal/error_report.h"
 
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 
 #include "version.h"
 
@@ -11,13 +11,29 @@ namespace {
 constexpr char kErrorLine[] = "%s: (%d) %s\n\n";
 constexpr char kNoText[] = "unknown error";
 
+// Windows ends its error texts with CR LF; the error line ends them itself.
+void TrimLineEnd(char *text) {
+    std::size_t length = std::strlen(text);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) {
+        length--;
+    }
+    text[length] = '\0';
+}
+
 }  // namespace
 
-bool FormatErrorLine(char *line, std::size_t size, const char *message, DWORD error,
-                     const char *systemText) {
-    int length = std::snprintf(line, size, kErrorLine, message, static_cast<int>(error),
-                               systemText ? systemText : kNoText);
-    return length >= 0 && static_cast<std::size_t>(length) < size;
+std::atomic<DeviceOutput> g_deviceOutput{DeviceOutput::kNothingShown};
+
+void NoteDeviceOutputShown(char lastByte) {
+    g_deviceOutput.store(lastByte == '\n' ? DeviceOutput::kShownAtLineStart
+                                           : DeviceOutput::kShownMidLine);
+}
+
+void StartOwnLine() {
+    if (g_deviceOutput.load() == DeviceOutput::kShownMidLine) {
+        std::printf("\n");
+        g_deviceOutput.store(DeviceOutput::kShownAtLineStart);
+    }
 }
 
 void ReportError(const char *message) {
@@ -28,9 +44,14 @@ void ReportError(const char *message) {
                                   nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                                   reinterpret_cast<LPSTR>(&text), 0, nullptr);
     if (length == 0) text = nullptr;
-    // Clear before printing: clearing after would wipe the report the moment
-    // it is shown.
-    ClearScreen();
+    if (text) TrimLineEnd(text);
+    // Clearing after the line would wipe the report the moment it is shown,
+    // so the clear comes first, and only while the device has shown nothing.
+    if (g_deviceOutput.load() == DeviceOutput::kNothingShown) {
+        ClearScreen();
+    } else {
+        StartOwnLine();
+    }
     // Printed as it is formed: no buffer to cut it, none on a small stack.
     std::printf(kErrorLine, message, static_cast<int>(error), text ? text : kNoText);
     PrintUsage();
@@ -42,16 +63,19 @@ void PrintUsage() {
     std::printf("TorvaneTerminal %s - serial terminal for diagnostic ports\n", TORVANE_VERSION);
     std::printf("%s\n", PUBLISHER_ADDRESS);
     std::printf("Usage:\n");
-    std::printf("%s [port] [speed]\n", USAGE_PROGRAM_NAME);
-    std::printf("Example for Torvane F3: %s COM3 38400\n", USAGE_PROGRAM_NAME);
+    std::printf("%s [port] [speed]\n", kProgramFileName);
+    std::printf("Example for Torvane F3: %s %s 38400\n", kProgramFileName, kExamplePortName);
 }
 
 void ClearScreen() {
-    // What was printed must reach the screen before the command clears it.
+    // What was printed must reach the screen before it is cleared.
     std::fflush(stdout);
-    if (std::system("CLS") != 0) {
-        std::system("clear");
-    }
+    ClearConsoleScreen();
+}
+
+void DiscardTypedKeys() {
+    // Nothing to report if it fails: there may be no console at all.
+    FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
 }
 
 void WaitForAnyKey() {

@@ -95,20 +95,25 @@ struct Capture {
     int error = 0;
 };
 
+// The reason a capture write failed. A C library that sets no errno must not
+// make the failure look like success, which would lose the capture silently.
+int WriteError() { return errno != 0 ? errno : EIO; }
+
 // Shows and captures the batch: capture flushed first, then the console. A
 // capture that cannot be written is remembered, not retried: the session
 // ends on it once what was received has been shown.
 void Emit(Batch *batch, Capture *capture) {
     if (batch->size > 0) {
         std::fwrite(batch->bytes, 1, batch->size, stdout);
+        NoteDeviceOutputShown(batch->bytes[batch->size - 1]);
         if (capture->file && capture->error == 0 &&
             std::fwrite(batch->bytes, 1, batch->size, capture->file) != batch->size) {
-            capture->error = errno;
+            capture->error = WriteError();
         }
         batch->size = 0;
     }
     if (capture->file && capture->error == 0 && std::fflush(capture->file) != 0) {
-        capture->error = errno;
+        capture->error = WriteError();
     }
     std::fflush(stdout);
 }
@@ -159,10 +164,12 @@ void ReceiveLoop(HANDLE port) {
     if (g_sessionSettings.logEnabled == 1) {
         capture.file = OpenFileStream(g_sessionSettings.logPath, "w");
         if (!capture.file) {
-            // A session never runs without the capture the user asked for.
+            // No session runs without the capture the user asked for, and
+            // keys typed for the device must not reach the shell instead.
             std::printf("Cannot create capture file %s: %s\n", g_sessionSettings.logPath,
                         std::strerror(errno));
             std::fflush(stdout);
+            DiscardTypedKeys();
             return;
         }
     }
@@ -170,6 +177,7 @@ void ReceiveLoop(HANDLE port) {
     if (thread == nullptr) {
         // The capture file is left for the process's end to close.
         ReportError("E005_CreateThread failed");
+        DiscardTypedKeys();
         return;
     }
     CloseHandle(thread);
@@ -197,10 +205,11 @@ void ReceiveLoop(HANDLE port) {
     if (overlapped.hEvent) CloseHandle(overlapped.hEvent);
     if (capture.file) {
         // A capture that cannot be written ends the session, never silently.
-        if (std::fclose(capture.file) != 0 && capture.error == 0) capture.error = errno;
+        if (std::fclose(capture.file) != 0 && capture.error == 0) capture.error = WriteError();
         if (capture.error != 0) {
             // On a line of its own: the device may have stopped mid-line.
-            std::printf("\nCannot write capture file %s: %s\n", g_sessionSettings.logPath,
+            StartOwnLine();
+            std::printf("Cannot write capture file %s: %s\n", g_sessionSettings.logPath,
                         std::strerror(capture.error));
         }
     }

@@ -27,8 +27,8 @@ inline std::string UsageBlock() {
            " - serial terminal for diagnostic ports\n"
            "https://www.quellmark.example\n"
            "Usage:\n"
-           "TorvaneTerminal.exe [port] [speed]\n"
-           "Example for Torvane F3: TorvaneTerminal.exe COM3 38400\n";
+           "TorvaneTerminal [port] [speed]\n"
+           "Example for Torvane F3: TorvaneTerminal /dev/ttyUSB0 38400\n";
 }
 
 // The three start-up lines; the machine code and AppID are whatever this

@@ -82,13 +82,15 @@ bool ProgramRun::Start(const std::string &program, LaunchOptions options) {
     deviceSlave_ = open(devicePty_.slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (consoleSlave_ < 0 || deviceSlave_ < 0) return false;
 
-    if (options.rawConsoleOutput) {
+    if (options.rawConsoleOutput || options.clearedConsoleFlags != 0) {
         termios settings;
         if (tcgetattr(consoleSlave_, &settings) != 0) return false;
-        settings.c_oflag &= ~OPOST;
+        if (options.rawConsoleOutput) settings.c_oflag &= ~OPOST;
+        settings.c_lflag &= ~options.clearedConsoleFlags;
         if (tcsetattr(consoleSlave_, TCSANOW, &settings) != 0) return false;
     }
     if (tcgetattr(consoleSlave_, &consoleBefore_) != 0) return false;
+    if (options.holdConsoleOutput && tcflow(consoleSlave_, TCOOFF) != 0) return false;
     if (options.lockDevice && flock(deviceSlave_, LOCK_EX | LOCK_NB) != 0) return false;
 
     // Everything the child needs is built before fork: after it, only calls
@@ -300,10 +302,14 @@ bool ProgramRun::WaitForDeviceBytes(std::size_t n, milliseconds patience) {
 }
 
 bool ProgramRun::WaitForRawConsole(milliseconds patience) {
+    return WaitForConsoleWithout(ICANON | ISIG, patience);
+}
+
+bool ProgramRun::WaitForConsoleWithout(tcflag_t localFlags, milliseconds patience) {
     const Clock::time_point deadline = Clock::now() + patience;
     for (;;) {
         termios settings;
-        if (ConsoleSettingsNow(&settings) && !(settings.c_lflag & (ICANON | ISIG))) return true;
+        if (ConsoleSettingsNow(&settings) && !(settings.c_lflag & localFlags)) return true;
         int left = MillisecondsUntil(deadline);
         if (left == 0) return false;
         Pump([] { return false; }, std::min(milliseconds(left), kModeCheckInterval));
@@ -387,6 +393,30 @@ std::string ProgramRun::DescribeEnd() const {
     if (WIFEXITED(status_)) return "exit " + std::to_string(WEXITSTATUS(status_));
     if (WIFSIGNALED(status_)) return "signal " + std::to_string(WTERMSIG(status_));
     return "status " + std::to_string(status_);
+}
+
+bool ProgramRun::ReleaseConsoleOutput() {
+    return consoleSlave_ >= 0 && tcflow(consoleSlave_, TCOON) == 0;
+}
+
+bool ProgramRun::UnreadConsoleInput(std::string *unread) {
+    unread->clear();
+    termios settings;
+    if (!ConsoleSettingsNow(&settings)) return false;
+    // Without line editing, so that a line not ended is readable too.
+    settings.c_lflag &= ~ICANON;
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    if (tcsetattr(consoleSlave_, TCSANOW, &settings) != 0) return false;
+    char buffer[256];
+    for (;;) {
+        ssize_t got = read(consoleSlave_, buffer, sizeof buffer);
+        if (got > 0) {
+            unread->append(buffer, static_cast<std::size_t>(got));
+            continue;
+        }
+        return got == 0 || errno == EAGAIN;
+    }
 }
 
 bool ProgramRun::ConsoleSettingsNow(termios *settings) const {

@@ -38,6 +38,9 @@ struct LaunchOptions {
     // Output processing (OPOST) is cleared on the console before the program
     // starts, so the console shows received bytes exactly as they came.
     bool rawConsoleOutput = false;
+    // Local flags (c_lflag) cleared on the console before the program
+    // starts, as another program may have left it.
+    tcflag_t clearedConsoleFlags = 0;
     // Hold an exclusive flock on the device before the program starts, as
     // another program using the port would.
     bool lockDevice = false;
@@ -50,6 +53,10 @@ struct LaunchOptions {
     bool asShellJob = false;
     // Resource limits (setrlimit) the program starts with: {resource, bytes}.
     std::vector<std::pair<int, unsigned long>> limits{};
+    // The console's output is stopped (as Ctrl+S would stop it) before the
+    // program starts, until ReleaseConsoleOutput: the program's first flush
+    // waits, and with it the start of the session.
+    bool holdConsoleOutput = false;
     // "NAME=value" entries for the program's environment, over the harness's
     // own (TERM, LC_ALL, PATH and the sanitizers' options).
     std::vector<std::string> environment{};
@@ -94,6 +101,14 @@ class ProgramRun {
     // stops line editing). Checked every few milliseconds: a terminal gives
     // no notice of a mode change.
     bool WaitForRawConsole(milliseconds patience = kPatience);
+    // Waits until none of the given local flags (c_lflag) is set on the
+    // console: ICANON alone shows that start-up has stopped line editing.
+    bool WaitForConsoleWithout(tcflag_t localFlags, milliseconds patience = kPatience);
+    // Lets the console's output, held by holdConsoleOutput, go on.
+    bool ReleaseConsoleOutput();
+    // What was typed on the console and never read by anyone, once the
+    // program has ended (the console's line editing is switched off for it).
+    bool UnreadConsoleInput(std::string *unread);
 
     // Types keys on the console; returns once they were all written.
     bool Type(const std::string &keys, milliseconds patience = kPatience);

@@ -120,49 +120,59 @@ TEST(Receive, CapturePathOfTheFullFieldLengthIsUsed) {
 // --- From the keyboard -----------------------------------------------------------
 
 TEST(Keys, EachKeyReachesTheDeviceAsOneByteAndCtrlQEndsTheSession) {
-    ProgramRun run;
-    E2E_START(run, LaunchOptions{{kDevicePlaceholder}});
-    ASSERT_TRUE(run.WaitForConsole(kReadyLine)) << run.consoleText();
-    const std::string shownBeforeKeys = run.consoleText();
+    // Also on a console another program left half raw (no line editing, no
+    // echo, no signals, but XON/XOFF and CR-to-LF still on): the session's
+    // mode is applied in full all the same.
+    for (tcflag_t cleared : {tcflag_t{0}, tcflag_t{ICANON | ECHO | ISIG}}) {
+        SCOPED_TRACE(cleared ? "a half-raw console" : "a console in its usual mode");
+        LaunchOptions options{{kDevicePlaceholder}};
+        options.clearedConsoleFlags = cleared;
+        ProgramRun run;
+        E2E_START(run, options);
+        ASSERT_TRUE(run.WaitForConsole(kReadyLine)) << run.consoleText();
+        const std::string shownBeforeKeys = run.consoleText();
 
-    ASSERT_TRUE(run.Type("\r"));  // Enter
-    ASSERT_TRUE(run.WaitForDeviceBytes(1));
-    EXPECT_EQ(run.deviceBytes(), "\r");
+        ASSERT_TRUE(run.Type("\r"));  // Enter
+        ASSERT_TRUE(run.WaitForDeviceBytes(1));
+        EXPECT_EQ(run.deviceBytes(), "\r");
 
-    ASSERT_TRUE(run.Type("\x03"));  // Ctrl+C: a byte like any other
-    ASSERT_TRUE(run.WaitForDeviceBytes(2));
-    EXPECT_EQ(run.deviceBytes(), "\r\x03");
-    // Still running: the device is still heard.
-    ASSERT_TRUE(run.DeviceSends("still here\n"));
-    ASSERT_TRUE(run.WaitForConsole("still here\n")) << run.consoleText();
-    EXPECT_FALSE(run.ended());
+        ASSERT_TRUE(run.Type("\x03"));  // Ctrl+C: a byte like any other
+        ASSERT_TRUE(run.WaitForDeviceBytes(2));
+        EXPECT_EQ(run.deviceBytes(), "\r\x03");
+        // Still running: the device is still heard.
+        ASSERT_TRUE(run.DeviceSends("still here\n"));
+        ASSERT_TRUE(run.WaitForConsole("still here\n")) << run.consoleText();
+        EXPECT_FALSE(run.ended());
 
-    ASSERT_TRUE(run.Type("\x1a"));  // Ctrl+Z
-    ASSERT_TRUE(run.WaitForDeviceBytes(3));
-    EXPECT_EQ(run.deviceBytes(), "\r\x03\x1a");
+        ASSERT_TRUE(run.Type("\x1a"));  // Ctrl+Z
+        ASSERT_TRUE(run.WaitForDeviceBytes(3));
+        EXPECT_EQ(run.deviceBytes(), "\r\x03\x1a");
 
-    // Keys typed together all arrive, in order; Backspace (DEL from the
-    // terminal) is sent as the Windows console gives it, 0x08.
-    ASSERT_TRUE(run.Type("AT+X?\r\x13\x7f"));
-    ASSERT_TRUE(run.WaitForDeviceBytes(11));
-    EXPECT_EQ(run.deviceBytes(), std::string("\r\x03\x1a" "AT+X?\r\x13\x08"));
+        // Keys typed together all arrive, in order; Backspace (DEL from the
+        // terminal) is sent as the Windows console gives it, 0x08.
+        ASSERT_TRUE(run.Type("AT+X?\r\x13\x7f"));
+        ASSERT_TRUE(run.WaitForDeviceBytes(11));
+        EXPECT_EQ(run.deviceBytes(), std::string("\r\x03\x1a" "AT+X?\r\x13\x08"));
 
-    // Keys without a character send nothing: Up, F1, Ctrl+Right, F5, the
-    // Linux console's F1, even typed together with a key that has one.
-    ASSERT_TRUE(run.Type("\x1b[A\x1bOP\x1b[1;5C\x1b[15~\x1b[[Az"));
-    ASSERT_TRUE(run.WaitForDeviceBytes(12));
-    // A lone Esc is the Esc key, once nothing follows it for a moment.
-    ASSERT_TRUE(run.Type("\x1b"));
-    ASSERT_TRUE(run.WaitForDeviceBytes(13));
-    const std::string sent("\r\x03\x1a" "AT+X?\r\x13\x08" "z\x1b");
-    EXPECT_EQ(run.deviceBytes(), sent);
+        // Keys without a character send nothing: Up, F1, Ctrl+Right, F5, the
+        // Linux console's F1, even typed together with a key that has one.
+        ASSERT_TRUE(run.Type("\x1b[A\x1bOP\x1b[1;5C\x1b[15~\x1b[[Az"));
+        ASSERT_TRUE(run.WaitForDeviceBytes(12));
+        // A lone Esc is the Esc key, once nothing follows it for a moment.
+        ASSERT_TRUE(run.Type("\x1b"));
+        ASSERT_TRUE(run.WaitForDeviceBytes(13));
+        const std::string sent("\r\x03\x1a" "AT+X?\r\x13\x08" "z\x1b");
+        EXPECT_EQ(run.deviceBytes(), sent);
 
-    ASSERT_TRUE(run.Type("\x11"));  // Ctrl+Q
-    ASSERT_TRUE(run.Finish()) << run.consoleText();
-    EXPECT_TRUE(EndedCleanly(run));
-    // Ctrl+Q itself is never sent, and nothing typed was echoed.
-    EXPECT_EQ(run.deviceBytes(), sent);
-    EXPECT_EQ(run.consoleText(), shownBeforeKeys + "still here\n");
+        // Ctrl+Q right after the start of an SS3 sequence is not taken as its
+        // end: it still ends the session.
+        ASSERT_TRUE(run.Type("\x1bO\x11"));
+        ASSERT_TRUE(run.Finish()) << run.consoleText();
+        EXPECT_TRUE(EndedCleanly(run));
+        // Ctrl+Q itself is never sent, and nothing typed was echoed.
+        EXPECT_EQ(run.deviceBytes(), sent);
+        EXPECT_EQ(run.consoleText(), shownBeforeKeys + "still here\n");
+    }
 }
 
 class NotAConsole : public ::testing::TestWithParam<bool> {};
@@ -282,23 +292,34 @@ TEST(SessionEnd, DeviceThatHangsUpEndsTheSessionPromptly) {
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const std::string capture = dir.path() + "/capture.log";
+    // A terminal that can clear: the screen is cleared at start-up, with no
+    // shell (nothing says "CLS: not found") and the scrollback kept.
+    LaunchOptions options = CapturingSession(capture);
+    options.environment = {"TERM=xterm"};
     ProgramRun run;
-    E2E_START(run, CapturingSession(capture));
+    E2E_START(run, options);
     ASSERT_TRUE(run.WaitForConsole(kReadyLine)) << run.consoleText();
-    ASSERT_TRUE(run.DeviceSends("bye\n"));
-    ASSERT_TRUE(run.WaitForConsole("bye\n")) << run.consoleText();
+    ASSERT_TRUE(run.DeviceSends("FATAL: head crash\nbye"));
+    ASSERT_TRUE(run.WaitForConsole("bye")) << run.consoleText();
 
     run.HangUpDevice();
     // No key is needed: the failed wait ends the session by itself.
     ASSERT_TRUE(run.Finish()) << run.consoleText();
     EXPECT_TRUE(EndedCleanly(run));
     const std::string text = run.consoleText();
-    const bool waitFailed = text.find("E008_GetOverlappedResult failed: (") != std::string::npos ||
-                            text.find("E009_WaitCommEvent failed: (") != std::string::npos;
+    EXPECT_EQ(text.rfind("\x1b[H\x1b[2J", 0), 0u) << text;
+    EXPECT_EQ(CountOf(text, "\x1b[2J"), 1u) << text;
+    EXPECT_EQ(text.find("\x1b[3J"), std::string::npos) << text;
+    EXPECT_EQ(text.find("not found"), std::string::npos) << text;
+    // The device's last words stay on screen, the report on a line below.
+    const bool waitFailed = text.find("FATAL: head crash\nbye\nE008_GetOverlappedResult failed: (") !=
+                                std::string::npos ||
+                            text.find("FATAL: head crash\nbye\nE009_WaitCommEvent failed: (") !=
+                                std::string::npos;
     EXPECT_TRUE(waitFailed) << text;
     std::string captured;
     ASSERT_TRUE(ReadWholeFile(capture, &captured));
-    EXPECT_EQ(captured, "bye\n");
+    EXPECT_EQ(captured, "FATAL: head crash\nbye");
 }
 
 TEST(SessionEnd, JobControlAndOutsideChangesLeaveTheSessionRawAgain) {

@@ -18,7 +18,7 @@ struct SpeedCase {
     const char *name;
     std::vector<std::string> args;  // after the device
     speed_t expectedSpeed;
-    bool notice;  // the "not a number" line is expected
+    bool notice;  // the "not a whole number" line is expected
 };
 
 class StartupSpeed : public ::testing::TestWithParam<SpeedCase> {};
@@ -42,14 +42,14 @@ TEST_P(StartupSpeed, LinesEchoTheCommandLineAndThePortRunsAtTheSpeed) {
         expected.push_back("Selected PORT " + run.devicePath() + "\n");
         expected.push_back("Selected RATE " + c.args[0] + "\n");
     }
-    if (c.notice) expected.push_back("Speed " + c.args[0] + " is not a number, using 38400\n");
+    if (c.notice) expected.push_back("Speed " + c.args[0] + " is not a whole number from 1 to 4000000, using 38400\n");
     expected.push_back(kReadyLine);
     EXPECT_TRUE(AppearInOrder(after, expected));
     if (c.args.empty()) {
         EXPECT_EQ(text.find("Selected"), std::string::npos) << text;
     }
     if (!c.notice) {
-        EXPECT_EQ(text.find("is not a number"), std::string::npos) << text;
+        EXPECT_EQ(text.find("is not a whole number"), std::string::npos) << text;
     }
 
     // The device's side of the line, as the program left it for the session:
@@ -246,6 +246,36 @@ TEST(CapturePath, InAFolderThatDoesNotExistIsNamedAndNoSessionRuns) {
     EXPECT_NE(stat((dir.path() + "/missing-folder").c_str(), &info), 0);
 }
 
+TEST(CapturePath, InUseByAnotherSessionIsRefusedAndLeftWhole) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string capture = dir.path() + "/capture.log";
+    ProgramRun first;
+    E2E_START(first, LaunchOptions{{kDevicePlaceholder, "38400", "3", "4", "5", capture}});
+    ASSERT_TRUE(first.WaitForConsole(kReadyLine)) << first.consoleText();
+    ASSERT_TRUE(first.DeviceSends("first words\n"));
+    ASSERT_TRUE(first.WaitForConsole("first words\n")) << first.consoleText();
+
+    ProgramRun second;
+    E2E_START(second, LaunchOptions{{kDevicePlaceholder, "38400", "3", "4", "5", capture}});
+    ASSERT_TRUE(second.Finish()) << second.consoleText();
+    EXPECT_TRUE(EndedCleanly(second));
+    EXPECT_NE(second.consoleText().find("Cannot create capture file " + capture +
+                                        ": Device or resource busy\n"),
+              std::string::npos)
+        << second.consoleText();
+    EXPECT_EQ(second.consoleText().find(kReadyLine), std::string::npos) << second.consoleText();
+
+    // The first session's capture was not emptied and goes on.
+    ASSERT_TRUE(first.DeviceSends("and more\n"));
+    ASSERT_TRUE(first.WaitForConsole("and more\n")) << first.consoleText();
+    ASSERT_TRUE(first.Type("\x11"));
+    ASSERT_TRUE(first.Finish()) << first.consoleText();
+    std::string captured;
+    ASSERT_TRUE(ReadWholeFile(capture, &captured));
+    EXPECT_EQ(captured, "first words\nand more\n");
+}
+
 TEST(CapturePath, AFifoIsRefusedWithoutAReaderAndUsedWithOne) {
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
@@ -280,34 +310,35 @@ TEST(CapturePath, AFifoIsRefusedWithoutAReaderAndUsedWithOne) {
     close(reader);
 }
 
-TEST(Startup, KeysTypedWhileStartUpRunsReachTheDeviceAsTyped) {
-    // A CLS command of the test's own holds start-up until the keys are in.
-    TempDir dir;
-    ASSERT_FALSE(dir.path().empty());
-    const std::string go = dir.path() + "/go";
-    {
-        std::ofstream cls(dir.path() + "/CLS");
-        cls << "#!/bin/sh\necho '[start-up held]'\n"
-            << "i=0; while [ ! -e '" << go << "' ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done\n";
+TEST(Startup, KeysTypedWhileStartUpRunsReachTheDeviceAsTypedOrNowhere) {
+    // With the console's output held, start-up stops at its first flush, so
+    // the keys are surely typed before any session could read them.
+    for (bool portExists : {true, false}) {
+        SCOPED_TRACE(portExists ? "a session starts" : "no session starts");
+        LaunchOptions options;
+        options.args = {portExists ? kDevicePlaceholder : "/dev/torvane-no-such-port"};
+        options.holdConsoleOutput = true;
+        ProgramRun run;
+        E2E_START(run, options);
+        // Line editing off: start-up is under way and keeps what is typed.
+        ASSERT_TRUE(run.WaitForConsoleWithout(ICANON)) << run.consoleText();
+        ASSERT_TRUE(run.Type("ab\r\x7f"));
+        ASSERT_TRUE(run.ReleaseConsoleOutput());
+        if (portExists) {
+            ASSERT_TRUE(run.WaitForConsole(kReadyLine)) << run.consoleText();
+            ASSERT_TRUE(run.WaitForDeviceBytes(4)) << run.deviceBytes();
+            EXPECT_EQ(run.deviceBytes(), "ab\r\x08");
+            ASSERT_TRUE(run.Type("\x11"));
+        }
+        ASSERT_TRUE(run.Finish()) << run.consoleText();
+        EXPECT_TRUE(EndedCleanly(run));
+        // Not echoed by the terminal either.
+        EXPECT_EQ(run.consoleText().find("ab"), std::string::npos) << run.consoleText();
+        // Keys typed for a device never reach the shell that started the program.
+        std::string unread;
+        ASSERT_TRUE(run.UnreadConsoleInput(&unread));
+        EXPECT_EQ(unread, "");
     }
-    ASSERT_EQ(chmod((dir.path() + "/CLS").c_str(), 0755), 0);
-    const char *path = std::getenv("PATH");
-    LaunchOptions options;
-    options.args = {kDevicePlaceholder};
-    options.environment = {"PATH=" + dir.path() + ":" + (path ? path : "/usr/bin:/bin")};
-    ProgramRun run;
-    E2E_START(run, options);
-    ASSERT_TRUE(run.WaitForConsole("[start-up held]\n")) << run.consoleText();
-    ASSERT_TRUE(run.Type("ab\r\x7f"));
-    { std::ofstream(go.c_str()) << "go"; }
-    ASSERT_TRUE(run.WaitForConsole(kReadyLine)) << run.consoleText();
-    ASSERT_TRUE(run.WaitForDeviceBytes(4)) << run.deviceBytes();
-    EXPECT_EQ(run.deviceBytes(), "ab\r\x08");
-    ASSERT_TRUE(run.Type("\x11"));
-    ASSERT_TRUE(run.Finish()) << run.consoleText();
-    EXPECT_TRUE(EndedCleanly(run));
-    // Not echoed by the terminal either.
-    EXPECT_EQ(run.consoleText().find("ab"), std::string::npos) << run.consoleText();
 }
 
 }  // namespace

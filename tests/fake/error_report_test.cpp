@@ -46,11 +46,20 @@ TEST_F(ErrorReportTest, ShowsUnknownErrorWhenTheSystemHasNoTextAndTheNumberSigne
     EXPECT_EQ(fake::TextsFreed(), 0);
 }
 
-TEST_F(ErrorReportTest, ClearScreenRunsClearOnlyWhenClsFails) {
-    ClearScreen();
-    SetClsWorks(true);
-    ClearScreen();
-    EXPECT_EQ(Output(), std::string(kClearMarker) + kClsMarker);
+TEST_F(ErrorReportTest, OnceTheDeviceHasShownSomethingTheScreenIsKeptBelowItsLastWords) {
+    // Windows ends its texts with CR LF; the line must not end twice.
+    fake::ScriptMessage(109, "The pipe has been ended.\r\n");
+    NoteDeviceOutputShown('!');
+    SetLastError(109);
+    ReportError("E010_GetOverlappedResult failed");
+    NoteDeviceOutputShown('\n');
+    SetLastError(109);
+    ReportError("E008_GetOverlappedResult failed");
+    // No clear: the first report starts below the device's unfinished line,
+    // the second needs no line of its own.
+    const std::string line = ": (109) The pipe has been ended.\n\n";
+    EXPECT_EQ(Output(), "\nE010_GetOverlappedResult failed" + line + UsageBlock() +
+                            "E008_GetOverlappedResult failed" + line + UsageBlock());
 }
 
 using KeyWaitTest = FakeTest;

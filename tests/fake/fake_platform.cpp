@@ -613,6 +613,12 @@ HANDLE GetStdHandle(DWORD which) {
     return g_state.stdHandle;
 }
 
+BOOL FlushConsoleInputBuffer(HANDLE) {
+    Lock lock(g_mutex);
+    g_state.calls.push_back("FlushConsoleInputBuffer");
+    return TRUE;
+}
+
 BOOL GetConsoleMode(HANDLE, LPDWORD mode) {
     Lock lock(g_mutex);
     g_state.calls.push_back("GetConsoleMode");
@@ -735,6 +741,12 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LP
 }
 
 FILE *OpenFileStream(const char *path, const char *mode) { return std::fopen(path, mode); }
+
+// A clear shows in the captured output as a marker of its own.
+void ClearConsoleScreen() {
+    std::fputs(kClearMarker, stdout);
+    std::fflush(stdout);
+}
 
 HLOCAL LocalFree(HLOCAL memory) {
     Lock lock(g_mutex);

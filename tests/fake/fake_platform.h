@@ -14,6 +14,9 @@
 
 #include "platform/win32.h"
 
+// What the fake screen clear prints, so that a clear shows in the output.
+constexpr char kClearMarker[] = "[clear]";
+
 namespace fake {
 
 constexpr auto kDeadline = std::chrono::seconds(5);

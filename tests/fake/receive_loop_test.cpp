@@ -197,7 +197,7 @@ TEST_F(ReceiveLoopTest, E008AndE009AFailedWaitEndsTheLoopWithCleanUp) {
         fake::ScriptReads({ReadStep(How::AtOnce, "before")});
         if (!Capturing()) BeginCapture();
         ASSERT_TRUE(RunLoop(false));
-        EXPECT_EQ(Output(), "before" + Report(c.message, 5, "Input/output error"));
+        EXPECT_EQ(Output(), "before" + ReportBelowDeviceOutput(c.message, 5, "Input/output error"));
         // No further wait and no read after the failure.
         EXPECT_EQ(fake::WaitCalls(), 2);
         EXPECT_EQ(fake::ReadSizes().size(), 3u);
@@ -240,7 +240,8 @@ TEST_F(ReceiveLoopTest, E010AndE011AFailedReadEndsTheDrainAndLaterBytesStillShow
                            ReadStep(How::AtOnce, "after")});
         if (!Capturing()) BeginCapture();
         ASSERT_TRUE(RunLoop(true));
-        EXPECT_EQ(Output(), "before" + Report(c.message, 5, "Input/output error") + "after");
+        EXPECT_EQ(Output(),
+                  "before" + ReportBelowDeviceOutput(c.message, 5, "Input/output error") + "after");
         EXPECT_EQ(fake::ReadSizes().size(), 5u);
         EXPECT_EQ(fake::WaitCalls(), 3);
         EXPECT_EQ(ReadWholeFile(path), "beforeafter");

@@ -15,20 +15,15 @@
 #include <thread>
 
 #include "session.h"
+#include "terminal/error_report.h"
 #include "terminal/receive_loop.h"
 #include "version.h"
 
 namespace {
 
-std::string g_commandDir;
 std::vector<std::string> g_tempDirs;  // removed after each test
 int g_savedStdout = -1;
 std::string g_capturePath;
-
-void WriteScript(const std::string &path, const std::string &body) {
-    std::ofstream(path) << "#!/bin/sh\n" << body;
-    chmod(path.c_str(), 0755);
-}
 
 std::string MakeTempDir() {
     char pattern[] = "/tmp/torvane-fake-XXXXXX";
@@ -39,39 +34,14 @@ std::string MakeTempDir() {
     return pattern;
 }
 
-// ClearScreen runs "CLS" and then "clear" through the shell. Commands of
-// these names first on PATH make each run visible in standard output.
-void InstallClearCommands() {
-    if (!g_commandDir.empty()) return;
-    g_commandDir = MakeTempDir();
-    WriteScript(g_commandDir + "/CLS",
-                "if [ -e \"$(dirname \"$0\")/cls-works\" ]; then printf '" +
-                    std::string(kClsMarker) + "'; exit 0; fi\nexit 127\n");
-    WriteScript(g_commandDir + "/clear", "printf '" + std::string(kClearMarker) + "'\n");
-    std::atexit([] { std::filesystem::remove_all(g_commandDir); });
-    const char *path = std::getenv("PATH");
-    std::string newPath = g_commandDir + ":" + (path ? path : "/usr/bin:/bin");
-    setenv("PATH", newPath.c_str(), 1);
-}
-
 }  // namespace
 
 std::string UsageBlock() {
     return "TorvaneTerminal " TORVANE_VERSION " - serial terminal for diagnostic ports\n"
            "https://www.quellmark.example\n"
            "Usage:\n"
-           "TorvaneTerminal.exe [port] [speed]\n"
-           "Example for Torvane F3: TorvaneTerminal.exe COM3 38400\n";
-}
-
-void SetClsWorks(bool works) {
-    InstallClearCommands();
-    std::string flag = g_commandDir + "/cls-works";
-    if (works) {
-        std::ofstream(flag) << "";
-    } else {
-        unlink(flag.c_str());
-    }
+           "TorvaneTerminal [port] [speed]\n"
+           "Example for Torvane F3: TorvaneTerminal /dev/ttyUSB0 38400\n";
 }
 
 void BeginCapture() {
@@ -136,10 +106,9 @@ bool FileExists(const std::string &path) {
 }
 
 void FakeTest::SetUp() {
-    InstallClearCommands();
-    SetClsWorks(false);
     fake::Reset();
     g_stopRequested.store(false);
+    g_deviceOutput.store(DeviceOutput::kNothingShown);
     std::memset(&g_sessionSettings, 0, sizeof g_sessionSettings);
     g_lineSpeed = kDefaultLineSpeed;
     BeginCapture();
@@ -164,6 +133,10 @@ std::string FakeTest::Output() {
 std::string Report(const char *message, long number, const char *text) {
     return std::string(kClearMarker) + message + ": (" + std::to_string(number) + ") " + text +
            "\n\n" + UsageBlock();
+}
+
+std::string ReportBelowDeviceOutput(const char *message, long number, const char *text) {
+    return "\n" + Report(message, number, text).substr(sizeof kClearMarker - 1);
 }
 
 int Count(const std::string &haystack, const std::string &needle) {

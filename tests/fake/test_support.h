@@ -1,6 +1,6 @@
 // What the tests against the fake platform share: a fixture that resets the
 // process-wide state, standard output captured at the descriptor (so the
-// output of the screen-clear commands lands in it too, in order), and a
+// fake screen clear lands in it too, in order), and a
 // runner that gives up on code that does not return.
 #pragma once
 
@@ -11,16 +11,8 @@
 
 #include "fake_platform.h"
 
-// What the fake clear command prints, so that a clear shows in the output.
-constexpr char kClearMarker[] = "[clear]";
-// What the fake CLS command prints when it is made to succeed.
-constexpr char kClsMarker[] = "[CLS]";
-
 // The usage block, word for word.
 std::string UsageBlock();
-
-// Makes CLS succeed (printing kClsMarker) or fail as it does on POSIX.
-void SetClsWorks(bool works);
 
 // Standard output, descriptor 1, goes to a temporary file until EndCapture.
 void BeginCapture();
@@ -49,5 +41,8 @@ protected:
 
 // What ReportError shows: the screen cleared, the error line, the usage block.
 std::string Report(const char *message, long number, const char *text);
+// The same once the device has shown a line it did not end: no clear, and
+// the report on a line of its own.
+std::string ReportBelowDeviceOutput(const char *message, long number, const char *text);
 
 int Count(const std::string &haystack, const std::string &needle);

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "session.h"
-#include "terminal/error_report.h"
 
 TEST(LineSpeed, AcceptsWholeNumbersInRange) {
     DWORD speed = 0;
@@ -80,22 +79,4 @@ TEST(ExecutablePaths, APathThatLeavesNoRoomForTheCheckNameNamesNoFile) {
     DeriveExecutablePaths(longPath.c_str(), directory, check);
     EXPECT_EQ(std::strlen(directory), kTextFieldSize - 2);
     EXPECT_STREQ(check, "");
-}
-
-// The error line FormatErrorLine writes, or a note that it was cut.
-std::string ErrorLine(const char *message, DWORD error, const char *text, std::size_t size = 256) {
-    char line[256];
-    return FormatErrorLine(line, size, message, error, text) ? line : "(cut)";
-}
-
-TEST(ErrorLine, CarriesMessageNumberAndSystemText) {
-    EXPECT_EQ(ErrorLine("E012_Failed to open port", 2, "No such file or directory"),
-              "E012_Failed to open port: (2) No such file or directory\n\n");
-    EXPECT_EQ(ErrorLine("E009_WaitCommEvent failed", 5, nullptr),
-              "E009_WaitCommEvent failed: (5) unknown error\n\n");
-    // Numbers are shown signed, as the platform's error numbers are read.
-    EXPECT_EQ(ErrorLine("E011_ReadFile failed", 0xFFFFFFFFu, "x"),
-              "E011_ReadFile failed: (-1) x\n\n");
-    EXPECT_EQ(ErrorLine("E011", 1, "x", 13), "(cut)");
-    EXPECT_EQ(ErrorLine("E011", 1, "x", 14), "E011: (1) x\n\n");
 }

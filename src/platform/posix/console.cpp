@@ -6,6 +6,7 @@
 // process ends, on every road (process.cpp has the signals).
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
@@ -86,7 +87,11 @@ bool Apply(const termios &settings) {
 // The termios for a console input mode. Only the input side changes: output
 // processing stays on, so a received line feed still starts a new line.
 termios SettingsFor(DWORD mode) {
-    if (mode == g_originalMode) return g_original;
+    // Restoring the starting mode gives back the starting settings exactly.
+    // Raw input (mode 0) is always built in full: a starting mode that only
+    // looks raw may still have XON/XOFF or CR-to-LF translation on, which
+    // would swallow Ctrl+Q and turn Enter into 0x0A.
+    if (mode == g_originalMode && mode != 0) return g_original;
     termios settings = g_original;
     settings.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
     if (mode & ENABLE_LINE_INPUT) settings.c_lflag |= ICANON;
@@ -134,20 +139,30 @@ ssize_t ReadKeys(int timeoutMs) {
     }
 }
 
+bool IsFinalByte(unsigned char byte) { return byte >= 0x40 && byte <= 0x7E; }
+
+// The length of a sequence whose last byte, at position at, must be a final
+// byte: a byte that is not one (Ctrl+Q right after "ESC O", say) is a key of
+// its own and ends the sequence just before it. 0 while it has not come.
+std::size_t EndedByFinalByte(const unsigned char *keys, std::size_t available, std::size_t at) {
+    if (available <= at) return 0;
+    return IsFinalByte(keys[at]) ? at + 1 : at;
+}
+
 // The length of the escape sequence a key sent (CSI "ESC [ ... final", the
 // Linux console's "ESC [ [ x", SS3 "ESC O x"), 1 for a lone Esc followed by
 // another key, or 0 while the sequence is still incomplete.
 std::size_t EscapeLength(const unsigned char *keys, std::size_t available) {
     if (available < 2) return 0;
-    if (keys[1] == 'O') return available < 3 ? 0 : 3;
+    if (keys[1] == 'O') return EndedByFinalByte(keys, available, 2);
     if (keys[1] != '[') return 1;
     if (available < 3) return 0;
-    if (keys[2] == '[') return available < 4 ? 0 : 4;
+    if (keys[2] == '[') return EndedByFinalByte(keys, available, 3);
     // Parameter and intermediate bytes, then the final byte; a byte that
     // belongs to neither ends a malformed sequence just before it.
     constexpr std::size_t kLongest = 32;
     for (std::size_t i = 2; i < available && i < kLongest; ++i) {
-        if (keys[i] >= 0x40 && keys[i] <= 0x7E) return i + 1;
+        if (IsFinalByte(keys[i])) return i + 1;
         if (keys[i] < 0x20 || keys[i] > 0x3F) return i;
     }
     return available < kLongest ? 0 : kLongest;
@@ -229,6 +244,31 @@ BOOL SetConsoleMode(HANDLE handle, DWORD mode) {
     int error = errno;
     pthread_mutex_unlock(&g_modeLock);
     return applied ? TRUE : FailWith(error);
+}
+
+BOOL FlushConsoleInputBuffer(HANDLE handle) {
+    ConsoleHandle *console = AsConsole(handle);
+    if (console == nullptr) return FailWith(EINVAL);
+    // Keys already read ahead go too: they were typed for the device.
+    g_keysStart = 0;
+    g_keysEnd = 0;
+    if (!isatty(console->fd)) return TRUE;
+    if (tcflush(console->fd, TCIFLUSH) != 0) return FailWith(errno);
+    return TRUE;
+}
+
+void ClearConsoleScreen() {
+    // Only a terminal that understands the sequence gets it: a log file or a
+    // pipe would keep it as garbage, and a "dumb" terminal would print it.
+    const char *type = std::getenv("TERM");
+    if (!isatty(STDOUT_FILENO) || type == nullptr || type[0] == '\0' ||
+        std::strcmp(type, "dumb") == 0) {
+        return;
+    }
+    // Cursor home, then erase the display; the scrollback (ESC [3J) is the
+    // user's and stays.
+    std::fputs("\033[H\033[2J", stdout);
+    std::fflush(stdout);
 }
 
 DWORD WaitForConsoleInput(HANDLE handle, DWORD milliseconds) {

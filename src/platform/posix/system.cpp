@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,9 +50,24 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size) {
     return length < 0 ? FailWith(errno) : static_cast<DWORD>(length);
 }
 
+// Holds a regular file opened for writing for as long as it stays open, then
+// empties it. A file another session holds is refused untouched, with EBUSY,
+// whose text says what is wrong ("Device or resource busy") where the lock's
+// own EWOULDBLOCK would not. A file system without locks is written all the
+// same: refusing every capture there would be worse.
+int LockAndEmpty(int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) return EBUSY;
+        if (errno != ENOLCK && errno != EINVAL && errno != EOPNOTSUPP) return errno;
+    }
+    if (ftruncate(fd, 0) != 0) return errno;
+    return 0;
+}
+
 FILE *OpenFileStream(const char *path, const char *mode) {
     const bool forReading = mode[0] == 'r';
-    int flags = (forReading ? O_RDWR : O_WRONLY | O_CREAT | O_TRUNC) | O_NONBLOCK | O_CLOEXEC;
+    // Not emptied by the open: a file another session holds must stay whole.
+    int flags = (forReading ? O_RDWR : O_WRONLY | O_CREAT) | O_NONBLOCK | O_CLOEXEC;
     int fd = open(path, flags, 0666);
     if (fd < 0) return nullptr;
     struct stat file;
@@ -60,7 +76,10 @@ FILE *OpenFileStream(const char *path, const char *mode) {
         error = errno;
     } else if (forReading && !S_ISREG(file.st_mode)) {
         error = EINVAL;
-    } else {
+    } else if (!forReading && S_ISREG(file.st_mode)) {
+        error = LockAndEmpty(fd);
+    }
+    if (error == 0) {
         // Writes then wait for a slow reader as they would for a slow disk.
         int status = fcntl(fd, F_GETFL);
         if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) error = errno;

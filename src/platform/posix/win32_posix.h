@@ -103,6 +103,7 @@ typedef struct _INPUT_RECORD {
 } INPUT_RECORD, *PINPUT_RECORD;
 
 HANDLE GetStdHandle(DWORD which);
+BOOL FlushConsoleInputBuffer(HANDLE console);
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
 BOOL SetConsoleMode(HANDLE console, DWORD mode);
 BOOL ReadConsoleInputA(HANDLE console, PINPUT_RECORD records, DWORD length, LPDWORD read);
@@ -142,7 +143,14 @@ NET_API_STATUS NetApiBufferFree(LPVOID buffer);
 // never blocks. A FIFO with no reader is refused (ENXIO) instead of waited
 // on, and a file opened for reading must be a regular file, since a read from
 // a FIFO or a device could wait for ever.
+// A regular file opened for writing is locked (flock) before it is emptied:
+// one that another session holds is refused with EBUSY, untouched.
 FILE *OpenFileStream(const char *path, const char *mode);
+
+// Not a Win32 call: clears the visible screen when standard output is a
+// terminal that can do it (cursor home, erase display), and does nothing
+// otherwise. No shell runs, and the terminal's scrollback is kept.
+void ClearConsoleScreen();
 
 // Internet client
 constexpr DWORD INTERNET_OPEN_TYPE_DIRECT = 1u, INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000u;
