@@ -12,45 +12,89 @@ include(GNUInstallDirs)
 set(INSTALL_GTEST OFF CACHE BOOL "Install GoogleTest with the program" FORCE)
 
 set(TORVANE_PACKAGE_NAME torvane-terminal)
-
-if(WIN32)
-  # A zip a Windows user unpacks anywhere: the exe and its README side by
-  # side (the program looks for `check` beside itself), nothing else.
-  install(TARGETS TorvaneTerminal RUNTIME DESTINATION .)
-  # Notepad and friends want CR LF; a README written with them stays as it is.
-  file(READ ${PROJECT_SOURCE_DIR}/README.md torvane_readme)
-  string(REPLACE "\r\n" "\n" torvane_readme "${torvane_readme}")
-  string(REPLACE "\n" "\r\n" torvane_readme "${torvane_readme}")
-  file(WRITE ${PROJECT_BINARY_DIR}/README.txt "${torvane_readme}")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
-  install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
-else()
-  install(TARGETS TorvaneTerminal RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # The page is written by hand; only the version and the usage-log host
-  # come from the build.
-  configure_file(${PROJECT_SOURCE_DIR}/man/TorvaneTerminal.1.in
-                 ${PROJECT_BINARY_DIR}/man/TorvaneTerminal.1 @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/man/TorvaneTerminal.1
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md
-          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${TORVANE_PACKAGE_NAME}
-          RENAME README)
-endif()
-
 set(CPACK_PACKAGE_NAME ${TORVANE_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Quellmark")
 set(CPACK_PACKAGE_CONTACT "Quellmark <support@quellmark.example>")
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://www.quellmark.example")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console terminal for a device's serial port")
+
+# Directories the install makes are 0755 whatever the umask, so that the
+# packages do not depend on who built them.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# The README a user of the installed program reads (the repository's README
+# is for building and testing it).
+set(TORVANE_USER_README ${PROJECT_SOURCE_DIR}/packaging/README.installed.md)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${TORVANE_USER_README} ${PROJECT_SOURCE_DIR}/LICENSE)
+
+# Notepad and friends want CR LF; a file already written so stays as it is.
+function(torvane_install_crlf source name)
+  file(READ ${source} text)
+  string(REPLACE "\r\n" "\n" text "${text}")
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE ${PROJECT_BINARY_DIR}/${name} "${text}")
+  install(FILES ${PROJECT_BINARY_DIR}/${name} DESTINATION .)
+endfunction()
+
+if(WIN32)
+  # A zip a Windows user unpacks anywhere: the exe, its README and the
+  # licence side by side (the program looks for `check` beside itself).
+  install(TARGETS TorvaneTerminal RUNTIME DESTINATION .)
+  torvane_install_crlf(${TORVANE_USER_README} README.txt)
+  torvane_install_crlf(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt)
+else()
+  find_program(TORVANE_GZIP gzip REQUIRED)
+  set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${TORVANE_PACKAGE_NAME})
+  install(TARGETS TorvaneTerminal RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The page is written by hand; only the version and the usage-log host
+  # come from the build. Debian wants pages and changelogs compressed with
+  # gzip -9n (no name, no time stamp in the header).
+  configure_file(${PROJECT_SOURCE_DIR}/man/TorvaneTerminal.1.in
+                 ${PROJECT_BINARY_DIR}/man/TorvaneTerminal.1 @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog
+                 ${PROJECT_BINARY_DIR}/doc/changelog COPYONLY)
+  foreach(file man/TorvaneTerminal.1 doc/changelog)
+    execute_process(COMMAND ${TORVANE_GZIP} -9nc ${file}
+                    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+                    OUTPUT_FILE ${PROJECT_BINARY_DIR}/${file}.gz
+                    COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
+  install(FILES ${PROJECT_BINARY_DIR}/man/TorvaneTerminal.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The licence in Debian's machine-readable form: the text of LICENSE after
+  # its copyright line, each line indented by one space, blank lines as " .".
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+  string(FIND "${license}" "Permission is hereby granted" start)
+  string(SUBSTRING "${license}" ${start} -1 license)
+  string(STRIP "${license}" license)
+  string(REPLACE "\n\n" "\n.\n" license "${license}")
+  string(REPLACE "\n" "\n " TORVANE_LICENSE_BODY " ${license}")
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/copyright.in
+                 ${PROJECT_BINARY_DIR}/doc/copyright @ONLY)
+  install(FILES ${TORVANE_USER_README} DESTINATION ${docdir} RENAME README)
+  install(FILES ${PROJECT_BINARY_DIR}/doc/copyright ${PROJECT_BINARY_DIR}/doc/changelog.gz
+          DESTINATION ${docdir})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/TorvaneTerminal.bash-completion
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+          RENAME TorvaneTerminal)
+endif()
+
 set(CPACK_STRIP_FILES ON)
+# CPack takes every time stamp in the packages from SOURCE_DATE_EPOCH when it
+# is set (tests/package sets it to the last commit's time), and gives the
+# .deb's files to root; the tarball's and the zip's owners are the staged
+# files' (tests/package runs cpack under fakeroot when not root).
+
 # Packages go where tests/package asks (cpack -B), never into the sources.
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME ${TORVANE_PACKAGE_NAME}-${PROJECT_VERSION}-win32)
-  # Exactly the exe and README.txt, no folder around them.
+  # Exactly the exe, README.txt and LICENSE.txt, no folder around them.
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   set(CPACK_GENERATOR "DEB;TGZ")
