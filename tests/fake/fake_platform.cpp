@@ -229,6 +229,9 @@ bool IsThread(HANDLE handle) {
 
 using namespace fake;
 
+// Each call begins with Enter, answers as g_state scripts it and records in
+// g_state what it was given.
+
 // ---- Port ----
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -461,15 +464,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
     Lock lock = Enter("CreateThread");
     int number = g_state.createThreadCalls++;
     HANDLE handle = HandleAt(kThreadBase + static_cast<std::uintptr_t>(number));
-    switch (g_state.threadMode) {
-    case ThreadMode::Fail:
+    if (g_state.threadMode == ThreadMode::Fail) {
         t_lastError = g_state.threadError;
         return nullptr;
-    case ThreadMode::Idle:
-        return handle;
-    default:
-        break;
     }
+    if (g_state.threadMode == ThreadMode::Idle) return handle;
     CreatedThread &created = g_workings.threads.emplace_back();
     created.thread = std::thread([&created, start, parameter] {
         t_createdThread = true;
