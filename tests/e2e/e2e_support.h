@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -29,6 +30,37 @@ inline std::string UsageBlock() {
            "Usage:\n"
            "TorvaneTerminal [port] [speed]\n"
            "Example for Torvane F3: TorvaneTerminal /dev/ttyUSB0 38400\n";
+}
+
+// A signal a test sends to the running program, named for the test case it
+// drives.
+struct SignalCase {
+    const char *name;
+    int signal;
+};
+
+inline constexpr SignalCase kTerminate = {"Terminate", SIGTERM};
+inline constexpr SignalCase kHangUp = {"HangUp", SIGHUP};
+
+// Every signal whose default action ends the process: on each, the program
+// gives the port back and restores the console.
+inline constexpr SignalCase kEndingSignals[] = {
+    kTerminate,
+    kHangUp,
+    {"Interrupt", SIGINT},
+    {"Quit", SIGQUIT},
+    {"BrokenPipe", SIGPIPE},
+    {"User1", SIGUSR1},
+    {"User2", SIGUSR2},
+    {"Alarm", SIGALRM},
+    {"CpuLimit", SIGXCPU},
+    {"VirtualAlarm", SIGVTALRM},
+    {"Profiling", SIGPROF},
+};
+
+// Names each case of a test run over signal cases.
+inline std::string SignalCaseName(const ::testing::TestParamInfo<SignalCase> &info) {
+    return info.param.name;
 }
 
 // The three start-up lines; the machine code and AppID are whatever this

@@ -218,15 +218,11 @@ TEST(Keys, AClosedStandardOutputSendsTheDeviceNothingOfTheProgramsOwn) {
 
 // --- How a session ends -------------------------------------------------------------
 
-struct EndingCase {
-    const char *name;
-    int signal;  // 0: Ctrl+Q
-};
-
-class SessionEnd : public ::testing::TestWithParam<EndingCase> {};
+// Ended by Ctrl+Q (signal 0) or by each signal that ends a process.
+class SessionEnd : public ::testing::TestWithParam<SignalCase> {};
 
 TEST_P(SessionEnd, ConsoleIsRestoredAndTheCaptureHoldsWhatWasShown) {
-    const EndingCase &c = GetParam();
+    const SignalCase &c = GetParam();
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const std::string capture = dir.path() + "/capture.log";
@@ -272,21 +268,10 @@ TEST_P(SessionEnd, ConsoleIsRestoredAndTheCaptureHoldsWhatWasShown) {
     EXPECT_EQ(captured, "before the end\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Roads, SessionEnd,
-                         ::testing::Values(EndingCase{"CtrlQ", 0}, EndingCase{"Terminate", SIGTERM},
-                                           EndingCase{"HangUpSignal", SIGHUP},
-                                           EndingCase{"Interrupt", SIGINT},
-                                           EndingCase{"Quit", SIGQUIT},
-                                           EndingCase{"BrokenPipe", SIGPIPE},
-                                           EndingCase{"User1", SIGUSR1},
-                                           EndingCase{"User2", SIGUSR2},
-                                           EndingCase{"Alarm", SIGALRM},
-                                           EndingCase{"CpuLimit", SIGXCPU},
-                                           EndingCase{"VirtualAlarm", SIGVTALRM},
-                                           EndingCase{"Profiling", SIGPROF}),
-                         [](const ::testing::TestParamInfo<EndingCase> &info) {
-                             return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Key, SessionEnd, ::testing::Values(SignalCase{"CtrlQ", 0}),
+                         SignalCaseName);
+INSTANTIATE_TEST_SUITE_P(Signals, SessionEnd, ::testing::ValuesIn(kEndingSignals),
+                         SignalCaseName);
 
 TEST(SessionEnd, DeviceThatHangsUpEndsTheSessionPromptly) {
     TempDir dir;

@@ -9,7 +9,7 @@ namespace {
 using ErrorReportTest = FakeTest;
 
 TEST_F(ErrorReportTest, ClearsTheScreenThenPrintsTheErrorLineThenTheUsageBlock) {
-    fake::ScriptMessage(2, "No such file or directory");
+    fake::Edit([](fake::State &s) { s.messages[2] = "No such file or directory"; });
     SetLastError(2);
     ReportError("E012_Failed to open port");
     // The clear comes first: clearing after the line would wipe it at once.
@@ -19,20 +19,19 @@ TEST_F(ErrorReportTest, ClearsTheScreenThenPrintsTheErrorLineThenTheUsageBlock) 
 TEST_F(ErrorReportTest, ReadsTheLastErrorBeforeAnyOtherCallAndFreesTheText) {
     // The fake's FormatMessageA leaves a last error of its own, so a number
     // read after it would be wrong.
-    fake::ScriptMessage(87, "Invalid argument");
+    fake::Edit([](fake::State &s) { s.messages[87] = "Invalid argument"; });
     SetLastError(87);
     ReportError("E014_SetCommState failed");
     EXPECT_EQ(Output(), Report("E014_SetCommState failed", 87, "Invalid argument"));
 
-    std::vector<std::string> calls = fake::Calls();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.front(), "GetLastError");
-    std::vector<fake::FormatCall> format = fake::FormatCalls();
-    ASSERT_EQ(format.size(), 1u);
-    EXPECT_EQ(format[0].flags, 0x1100u);
-    EXPECT_EQ(format[0].language, 0x0400u);
-    EXPECT_EQ(fake::TextsAllocated(), 1);
-    EXPECT_EQ(fake::TextsFreed(), 1);
+    fake::State after = fake::Snapshot();
+    ASSERT_FALSE(after.calls.empty());
+    EXPECT_EQ(after.calls.front(), "GetLastError");
+    ASSERT_EQ(after.formatCalls.size(), 1u);
+    EXPECT_EQ(after.formatCalls[0].flags, 0x1100u);
+    EXPECT_EQ(after.formatCalls[0].language, 0x0400u);
+    EXPECT_EQ(after.textsAllocated, 1);
+    EXPECT_EQ(after.textsFreed, 1);
 }
 
 TEST_F(ErrorReportTest, ShowsUnknownErrorWhenTheSystemHasNoTextAndTheNumberSigned) {
@@ -43,12 +42,12 @@ TEST_F(ErrorReportTest, ShowsUnknownErrorWhenTheSystemHasNoTextAndTheNumberSigne
     EXPECT_EQ(Output(), Report("E009_WaitCommEvent failed", 1234, "unknown error") +
                             Report("E008_GetOverlappedResult failed", -1, "unknown error"));
     // Nothing was allocated, so nothing may be freed.
-    EXPECT_EQ(fake::TextsFreed(), 0);
+    EXPECT_EQ(fake::Snapshot().textsFreed, 0);
 }
 
 TEST_F(ErrorReportTest, OnceTheDeviceHasShownSomethingTheScreenIsKeptBelowItsLastWords) {
     // Windows ends its texts with CR LF; the line must not end twice.
-    fake::ScriptMessage(109, "The pipe has been ended.\r\n");
+    fake::Edit([](fake::State &s) { s.messages[109] = "The pipe has been ended.\r\n"; });
     NoteDeviceOutputShown('!');
     SetLastError(109);
     ReportError("E010_GetOverlappedResult failed");
@@ -68,46 +67,60 @@ TEST_F(KeyWaitTest, EndsOnAKeyGoingDownOrUpAndRestoresTheSavedMode) {
     for (bool down : {true, false}) {
         SCOPED_TRACE(down ? "key down" : "key up");
         fake::Reset();
-        fake::ScriptGetConsoleMode(true, 0x1F7, 0);
-        fake::PushConsole({fake::Key('a', down)});
-        fake::PushConsole({fake::Key('b')});
+        fake::Edit([&](fake::State &s) {
+            s.consoleMode = 0x1F7;
+            s.console.push_back({.records = {fake::Key('a', down)}});
+            s.console.push_back({.records = {fake::Key('b')}});
+        });
         WaitForAnyKey();
-        EXPECT_EQ(fake::ConsoleReads(), 1);
-        EXPECT_EQ(fake::ModesSet(), (std::vector<DWORD>{0x18, 0x1F7}));
+        fake::State after = fake::Snapshot();
+        EXPECT_EQ(after.consoleReads, 1);
+        EXPECT_EQ(after.modesSet, (std::vector<DWORD>{0x18, 0x1F7}));
     }
     EXPECT_EQ(Output(), "");
 }
 
 TEST_F(KeyWaitTest, IgnoresMouseWindowFocusAndMenuRecords) {
-    fake::PushConsole({fake::Other(MOUSE_EVENT), fake::Other(WINDOW_BUFFER_SIZE_EVENT)});
-    fake::PushConsole({fake::Other(FOCUS_EVENT), fake::Other(MENU_EVENT)});
-    fake::PushConsole({});
-    // A key behind other records in the same batch still ends the wait.
-    fake::PushConsole({fake::Other(MOUSE_EVENT), fake::Key('\r', false)});
-    fake::PushConsole({fake::Key('x')});
+    fake::Edit([](fake::State &s) {
+        s.console.push_back(
+            {.records = {fake::Other(MOUSE_EVENT), fake::Other(WINDOW_BUFFER_SIZE_EVENT)}});
+        s.console.push_back({.records = {fake::Other(FOCUS_EVENT), fake::Other(MENU_EVENT)}});
+        s.console.push_back({});
+        // A key behind other records in the same batch still ends the wait.
+        s.console.push_back({.records = {fake::Other(MOUSE_EVENT), fake::Key('\r', false)}});
+        s.console.push_back({.records = {fake::Key('x')}});
+    });
     WaitForAnyKey();
-    EXPECT_EQ(fake::ConsoleReads(), 4);
+    EXPECT_EQ(fake::Snapshot().consoleReads, 4);
     EXPECT_EQ(Output(), "");
 }
 
 TEST_F(KeyWaitTest, OneFailedReadEndsTheWaitInsteadOfLooping) {
-    fake::PushConsoleFailure(6);
-    fake::PushConsoleFailure(6);
+    fake::Edit([](fake::State &s) {
+        s.console.push_back({.fails = true, .error = 6});
+        s.console.push_back({.fails = true, .error = 6});
+    });
     WaitForAnyKey();
-    EXPECT_EQ(fake::ConsoleReads(), 1);
-    EXPECT_EQ(fake::ModesSet(), (std::vector<DWORD>{0x18, 0x1F7}));
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.consoleReads, 1);
+    EXPECT_EQ(after.modesSet, (std::vector<DWORD>{0x18, 0x1F7}));
     EXPECT_EQ(Output(), "\nProblem:ReadConsoleInput\n");
 }
 
 TEST_F(KeyWaitTest, ProblemsWithTheConsoleArePrintedAndTheWaitGoesOn) {
-    fake::ScriptStdHandle(INVALID_HANDLE_VALUE);
-    fake::ScriptGetConsoleMode(false, 0, 6);
-    fake::ScriptSetConsoleMode(false, 6);
-    fake::PushConsole({fake::Key('a')});
+    fake::Edit([](fake::State &s) {
+        s.stdHandle = INVALID_HANDLE_VALUE;
+        s.getModeOk = false;
+        s.getModeError = 6;
+        s.setModeOk = false;
+        s.setModeError = 6;
+        s.console.push_back({.records = {fake::Key('a')}});
+    });
     WaitForAnyKey();
-    EXPECT_EQ(fake::ConsoleReads(), 1);
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.consoleReads, 1);
     // A mode that was never read is not "restored".
-    EXPECT_EQ(fake::ModesSet(), (std::vector<DWORD>{0x18}));
+    EXPECT_EQ(after.modesSet, (std::vector<DWORD>{0x18}));
     EXPECT_EQ(Output(), "Problem:GetStdHandleProblem:GetConsoleModeProblem:SetConsoleMode");
 }
 

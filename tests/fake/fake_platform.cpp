@@ -7,8 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <map>
+#include <list>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -35,14 +34,16 @@ constexpr DWORD kNoMessageError = 317;
 
 enum class OpKind { Wait, Read, Write };
 
+// Each kind names only its own members; the rest keep their defaults (the
+// {} too lets a designated initializer leave a member out).
 struct PendingOp {
     OpKind kind;
     Step step;
-    LPDWORD mask;        // Wait
-    char *buffer;        // Read
-    DWORD size;          // Read: asked for; Write: given
-    std::string data;    // Write: the bytes given
-    long maskChangesAtStart;
+    LPDWORD mask = nullptr;   // Wait
+    char *buffer = nullptr;   // Read
+    DWORD size = 0;           // Read: asked for; Write: given
+    std::string data{};       // Write: the bytes given
+    long maskChangesAtStart = 0;
 };
 
 struct CreatedThread {
@@ -50,63 +51,20 @@ struct CreatedThread {
     bool done = false;
 };
 
-struct State {
+// What the fake keeps for itself: the tests neither script nor read it.
+struct Workings {
     bool aborted = false;
-    bool deadlineHit = false;
     int futileCalls = 0;
-    std::vector<std::string> calls;
-    std::vector<std::string> violations;
-
-    HANDLE openResult = kPort;
-    DWORD openError = 0;
-    std::vector<OpenCall> openCalls;
-    bool timeoutsOk = true, stateOk = true, getStateOk = true;
-    DWORD timeoutsError = 0, stateError = 0, getStateError = 0;
-    std::vector<COMMTIMEOUTS> timeoutsGiven;
-    std::vector<DCB> statesGiven;
-    std::deque<bool> maskResults;
-    DWORD maskError = 0;
-    std::vector<DWORD> masksSet;
     long maskChanges = 0;
-    std::deque<Step> waits, reads, writes;
-    int waitCalls = 0, writeCalls = 0;
-    int blockedWaits = 0;
-    std::vector<DWORD> readSizes;
-    std::string written;
     std::map<OVERLAPPED *, PendingOp> pending;
-
-    ThreadMode threadMode = ThreadMode::Run;
-    DWORD threadError = 0;
-    int createThreadCalls = 0;
-    std::vector<CreatedThread *> threads;
-    bool eventFailCreated = false, eventFailOther = false;
-    DWORD eventError = 0;
-    std::vector<HANDLE> events;
-    std::vector<HANDLE> closed;
-
-    HANDLE stdHandle = kConsole;
-    bool getModeOk = true;
-    DWORD consoleMode = 0x1F7, getModeError = 0;
-    bool setModeOk = true;
-    DWORD setModeError = 0;
-    std::vector<DWORD> modesSet;
-    struct ConsoleEntry {
-        bool fails;
-        DWORD error;
-        std::vector<INPUT_RECORD> batch;
-    };
-    std::deque<ConsoleEntry> console;
-    int consoleReads = 0;
-
-    std::map<DWORD, std::string> messages;
-    std::set<void *> texts;
-    int textsAllocated = 0, textsFreed = 0;
-    std::vector<FormatCall> formatCalls;
+    std::list<CreatedThread> threads;  // a list: each thread keeps its record's address
+    std::set<void *> texts;  // allocated by FormatMessageA, not yet freed
 };
 
 std::mutex g_mutex;
 std::condition_variable g_changed;
 State g_state;
+Workings g_workings;
 
 thread_local DWORD t_lastError = 0;
 thread_local bool t_createdThread = false;
@@ -134,6 +92,20 @@ Step Next(std::deque<Step> &queue, Step fallback) {
     return step;
 }
 
+// Every call of the program takes the fake's lock and is recorded by name.
+Lock Enter(std::string call) {
+    Lock lock(g_mutex);
+    g_state.calls.push_back(std::move(call));
+    return lock;
+}
+
+// Gives up on whatever fake call waits: the deadline passed.
+void GiveUp() {
+    g_state.deadlineHit = true;
+    g_workings.aborted = true;
+    g_changed.notify_all();
+}
+
 // A program that goes on calling after the fake gave up is in an endless
 // loop; ending the process is the only way to fail its test.
 constexpr int kFutileCallLimit = 1000;
@@ -144,14 +116,11 @@ constexpr int kFutileCallLimit = 1000;
 template <typename Pred>
 bool WaitFor(Lock &lock, Pred pred) {
     bool met = g_changed.wait_until(lock, DeadlineFromNow(),
-                                    [&] { return pred() || g_state.aborted; });
+                                    [&] { return pred() || g_workings.aborted; });
     if (pred()) return true;
-    if (!met) {
-        g_state.deadlineHit = true;
-        g_state.aborted = true;
-        g_changed.notify_all();
-    }
-    if (++g_state.futileCalls > kFutileCallLimit) {
+    if (!met) GiveUp();
+    ++g_workings.futileCalls;
+    if (g_workings.futileCalls > kFutileCallLimit) {
         std::fprintf(stderr, "fake platform: the program keeps calling after the deadline\n");
         std::_Exit(3);
     }
@@ -165,7 +134,7 @@ bool StartOp(OVERLAPPED *overlapped, const char *name) {
         Misuse(std::string(name) + " without an overlapped record");
         return false;
     }
-    if (g_state.pending.count(overlapped)) {
+    if (g_workings.pending.count(overlapped)) {
         Misuse(std::string(name) + " on a record with an operation pending");
         return false;
     }
@@ -182,248 +151,92 @@ DWORD Deliver(const Step &step, std::deque<Step> &queue, char *buffer, DWORD siz
     return n;
 }
 
+// The operation pends (997) until GetOverlappedResult completes it.
+BOOL Pend(OVERLAPPED *overlapped, PendingOp op) {
+    g_workings.pending[overlapped] = std::move(op);
+    return Fail(ERROR_IO_PENDING);
+}
+
+// The keyboard thread's stop, landing in the middle of a port call: the flag
+// raised and the mask emptied.
+void StopLands() {
+    g_stopRequested.store(true);
+    ++g_workings.maskChanges;
+}
+
 }  // namespace
+
+void Edit(const std::function<void(State &)> &edit) {
+    Lock lock(g_mutex);
+    edit(g_state);
+    g_changed.notify_all();
+}
+
+State Snapshot() {
+    Lock lock(g_mutex);
+    return g_state;
+}
 
 void Reset() {
     JoinThreads();
     Lock lock(g_mutex);
-    for (void *text : g_state.texts) std::free(text);
+    for (void *text : g_workings.texts) std::free(text);
     g_state = State();
+    g_workings = Workings();
     t_lastError = 0;
 }
 
 void Abort() {
     Lock lock(g_mutex);
-    g_state.aborted = true;
+    g_workings.aborted = true;
     g_changed.notify_all();
 }
 
-void ScriptOpen(HANDLE result, DWORD error) {
+bool Await(const std::function<bool(const State &)> &until) {
     Lock lock(g_mutex);
-    g_state.openResult = result;
-    g_state.openError = error;
-}
-std::vector<OpenCall> OpenCalls() {
-    Lock lock(g_mutex);
-    return g_state.openCalls;
-}
-void ScriptSetCommTimeouts(bool ok, DWORD error) {
-    Lock lock(g_mutex);
-    g_state.timeoutsOk = ok;
-    g_state.timeoutsError = error;
-}
-void ScriptSetCommState(bool ok, DWORD error) {
-    Lock lock(g_mutex);
-    g_state.stateOk = ok;
-    g_state.stateError = error;
-}
-void ScriptGetCommState(bool ok, DWORD error) {
-    Lock lock(g_mutex);
-    g_state.getStateOk = ok;
-    g_state.getStateError = error;
-}
-std::vector<COMMTIMEOUTS> TimeoutsGiven() {
-    Lock lock(g_mutex);
-    return g_state.timeoutsGiven;
-}
-std::vector<DCB> StatesGiven() {
-    Lock lock(g_mutex);
-    return g_state.statesGiven;
-}
-void ScriptSetCommMask(std::vector<bool> results, DWORD error) {
-    Lock lock(g_mutex);
-    g_state.maskResults.assign(results.begin(), results.end());
-    g_state.maskError = error;
-}
-std::vector<DWORD> MasksSet() {
-    Lock lock(g_mutex);
-    return g_state.masksSet;
-}
-void ScriptWaits(std::vector<Step> steps) {
-    Lock lock(g_mutex);
-    g_state.waits.assign(steps.begin(), steps.end());
-}
-void ScriptReads(std::vector<Step> steps) {
-    Lock lock(g_mutex);
-    g_state.reads.assign(steps.begin(), steps.end());
-}
-void ScriptWrites(std::vector<Step> steps) {
-    Lock lock(g_mutex);
-    g_state.writes.assign(steps.begin(), steps.end());
-}
-int WaitCalls() {
-    Lock lock(g_mutex);
-    return g_state.waitCalls;
-}
-std::vector<DWORD> ReadSizes() {
-    Lock lock(g_mutex);
-    return g_state.readSizes;
-}
-std::string Written() {
-    Lock lock(g_mutex);
-    return g_state.written;
-}
-int WriteCalls() {
-    Lock lock(g_mutex);
-    return g_state.writeCalls;
-}
-bool AwaitBlockedWaits(int n) {
-    Lock lock(g_mutex);
-    return WaitFor(lock, [&] { return g_state.blockedWaits >= n; });
-}
-bool AwaitWritten(std::size_t n) {
-    Lock lock(g_mutex);
-    return WaitFor(lock, [&] { return g_state.written.size() >= n; });
-}
-
-void ScriptCreateThread(ThreadMode mode, DWORD error) {
-    Lock lock(g_mutex);
-    g_state.threadMode = mode;
-    g_state.threadError = error;
-}
-int CreateThreadCalls() {
-    Lock lock(g_mutex);
-    return g_state.createThreadCalls;
+    return WaitFor(lock, [&] { return until(g_state); });
 }
 
 bool JoinThreads() {
     auto allDone = [] {
-        return std::all_of(g_state.threads.begin(), g_state.threads.end(),
-                           [](const CreatedThread *t) { return t->done; });
+        return std::all_of(g_workings.threads.begin(), g_workings.threads.end(),
+                           [](const CreatedThread &t) { return t.done; });
     };
-    std::vector<CreatedThread *> threads;
+    std::list<CreatedThread> threads;
     bool inTime;
     {
         Lock lock(g_mutex);
         inTime = g_changed.wait_until(lock, DeadlineFromNow(), allDone);
-        if (!inTime) {
-            // Free it from whatever fake call holds it; the routine then ends.
-            g_state.deadlineHit = true;
-            g_state.aborted = true;
-            g_changed.notify_all();
-        }
-        threads.swap(g_state.threads);
+        // Free it from whatever fake call holds it; the routine then ends.
+        if (!inTime) GiveUp();
+        threads.swap(g_workings.threads);
     }
-    for (CreatedThread *t : threads) {
-        t->thread.join();
-        delete t;
-    }
+    for (CreatedThread &t : threads) t.thread.join();
     return inTime;
 }
 
-void ScriptCreateEvent(bool failOnCreatedThreads, bool failOnOtherThreads, DWORD error) {
-    Lock lock(g_mutex);
-    g_state.eventFailCreated = failOnCreatedThreads;
-    g_state.eventFailOther = failOnOtherThreads;
-    g_state.eventError = error;
-}
-std::vector<HANDLE> EventsCreated() {
-    Lock lock(g_mutex);
-    return g_state.events;
-}
-std::vector<HANDLE> Closed() {
-    Lock lock(g_mutex);
-    return g_state.closed;
-}
 bool IsEvent(HANDLE handle) {
     auto value = reinterpret_cast<std::uintptr_t>(handle);
     return value >= kEventBase && value < kEventBase + kBlockSize;
 }
+
 bool IsThread(HANDLE handle) {
     auto value = reinterpret_cast<std::uintptr_t>(handle);
     return value >= kThreadBase && value < kThreadBase + kBlockSize;
-}
-
-INPUT_RECORD Key(char character, bool down, WORD repeat) {
-    INPUT_RECORD record;
-    std::memset(&record, 0, sizeof record);
-    record.EventType = KEY_EVENT;
-    record.Event.KeyEvent.bKeyDown = down ? TRUE : FALSE;
-    record.Event.KeyEvent.wRepeatCount = repeat;
-    record.Event.KeyEvent.uChar.AsciiChar = character;
-    return record;
-}
-INPUT_RECORD Other(WORD eventType) {
-    INPUT_RECORD record;
-    // Whatever the other kinds carry must not be read as a key's character.
-    std::memset(&record, 'x', sizeof record);
-    record.EventType = eventType;
-    return record;
-}
-void ScriptStdHandle(HANDLE result) {
-    Lock lock(g_mutex);
-    g_state.stdHandle = result;
-}
-void ScriptGetConsoleMode(bool ok, DWORD mode, DWORD error) {
-    Lock lock(g_mutex);
-    g_state.getModeOk = ok;
-    g_state.consoleMode = mode;
-    g_state.getModeError = error;
-}
-void ScriptSetConsoleMode(bool ok, DWORD error) {
-    Lock lock(g_mutex);
-    g_state.setModeOk = ok;
-    g_state.setModeError = error;
-}
-std::vector<DWORD> ModesSet() {
-    Lock lock(g_mutex);
-    return g_state.modesSet;
-}
-void PushConsole(std::vector<INPUT_RECORD> batch) {
-    Lock lock(g_mutex);
-    g_state.console.push_back({false, 0, std::move(batch)});
-    g_changed.notify_all();
-}
-void PushConsoleFailure(DWORD error) {
-    Lock lock(g_mutex);
-    g_state.console.push_back({true, error, {}});
-    g_changed.notify_all();
-}
-int ConsoleReads() {
-    Lock lock(g_mutex);
-    return g_state.consoleReads;
-}
-
-void ScriptMessage(DWORD error, std::string text) {
-    Lock lock(g_mutex);
-    g_state.messages[error] = std::move(text);
-}
-int TextsAllocated() {
-    Lock lock(g_mutex);
-    return g_state.textsAllocated;
-}
-int TextsFreed() {
-    Lock lock(g_mutex);
-    return g_state.textsFreed;
-}
-std::vector<FormatCall> FormatCalls() {
-    Lock lock(g_mutex);
-    return g_state.formatCalls;
-}
-
-std::vector<std::string> Calls() {
-    Lock lock(g_mutex);
-    return g_state.calls;
-}
-std::vector<std::string> Violations() {
-    Lock lock(g_mutex);
-    return g_state.violations;
-}
-bool DeadlineHit() {
-    Lock lock(g_mutex);
-    return g_state.deadlineHit;
 }
 
 }  // namespace fake
 
 using namespace fake;
 
+// Each call begins with Enter, answers as g_state scripts it and records in
+// g_state what it was given.
+
 // ---- Port ----
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templ) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("CreateFileA");
+    Lock lock = Enter("CreateFileA");
     g_state.openCalls.push_back({name ? name : "", access, share, disposition, flags,
                                  security != nullptr, templ != nullptr});
     if (g_state.openResult == INVALID_HANDLE_VALUE) t_lastError = g_state.openError;
@@ -431,22 +244,19 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
 }
 
 BOOL SetCommTimeouts(HANDLE, LPCOMMTIMEOUTS timeouts) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("SetCommTimeouts");
+    Lock lock = Enter("SetCommTimeouts");
     g_state.timeoutsGiven.push_back(*timeouts);
-    return g_state.timeoutsOk ? TRUE : Fail(g_state.timeoutsError);
+    return g_state.setTimeoutsOk ? TRUE : Fail(g_state.setTimeoutsError);
 }
 
 BOOL SetCommState(HANDLE, LPDCB dcb) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("SetCommState");
+    Lock lock = Enter("SetCommState");
     g_state.statesGiven.push_back(*dcb);
-    return g_state.stateOk ? TRUE : Fail(g_state.stateError);
+    return g_state.setStateOk ? TRUE : Fail(g_state.setStateError);
 }
 
 BOOL GetCommState(HANDLE, LPDCB dcb) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("GetCommState");
+    Lock lock = Enter("GetCommState");
     if (dcb->DCBlength != sizeof(DCB)) return Misuse("GetCommState without DCBlength");
     if (!g_state.getStateOk) return Fail(g_state.getStateError);
     *dcb = DCB{};
@@ -457,24 +267,22 @@ BOOL GetCommState(HANDLE, LPDCB dcb) {
 }
 
 BOOL SetCommMask(HANDLE, DWORD mask) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("SetCommMask(" + std::to_string(mask) + ")");
+    Lock lock = Enter("SetCommMask(" + std::to_string(mask) + ")");
     bool ok = true;
-    if (!g_state.maskResults.empty()) {
-        ok = g_state.maskResults.front();
-        g_state.maskResults.pop_front();
+    if (!g_state.setMaskResults.empty()) {
+        ok = g_state.setMaskResults.front();
+        g_state.setMaskResults.pop_front();
     }
-    if (!ok) return Fail(g_state.maskError);
+    if (!ok) return Fail(g_state.setMaskError);
     g_state.masksSet.push_back(mask);
     // Any change of the mask completes a pending wait with an empty mask.
-    ++g_state.maskChanges;
+    ++g_workings.maskChanges;
     g_changed.notify_all();
     return TRUE;
 }
 
 BOOL WaitCommEvent(HANDLE, LPDWORD mask, LPOVERLAPPED overlapped) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("WaitCommEvent");
+    Lock lock = Enter("WaitCommEvent");
     ++g_state.waitCalls;
     if (!StartOp(overlapped, "WaitCommEvent")) return FALSE;
     Step step = Next(g_state.waits, WaitStep(How::UntilMaskChange, 0));
@@ -485,25 +293,20 @@ BOOL WaitCommEvent(HANDLE, LPDWORD mask, LPOVERLAPPED overlapped) {
     case How::Fails:
         return Fail(step.error);
     case How::StopThenFails:
-        g_stopRequested.store(true);
-        ++g_state.maskChanges;
+        StopLands();
         return Fail(step.error);
     case How::StopThenPends:
-        g_stopRequested.store(true);
-        ++g_state.maskChanges;
-        g_state.pending[overlapped] = {OpKind::Wait, WaitStep(How::UntilMaskChange, 0), mask,
-                                       nullptr, 0, {}, g_state.maskChanges};
-        return Fail(ERROR_IO_PENDING);
+        StopLands();
+        return Pend(overlapped, {.kind = OpKind::Wait, .step = WaitStep(How::UntilMaskChange, 0),
+                                 .mask = mask, .maskChangesAtStart = g_workings.maskChanges});
     default:
-        g_state.pending[overlapped] = {OpKind::Wait, step, mask, nullptr, 0, {},
-                                       g_state.maskChanges};
-        return Fail(ERROR_IO_PENDING);
+        return Pend(overlapped, {.kind = OpKind::Wait, .step = step, .mask = mask,
+                                 .maskChangesAtStart = g_workings.maskChanges});
     }
 }
 
 BOOL ReadFile(HANDLE, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("ReadFile");
+    Lock lock = Enter("ReadFile");
     g_state.readSizes.push_back(toRead);
     if (!StartOp(overlapped, "ReadFile")) return FALSE;
     Step step = Next(g_state.reads, ReadStep(How::AtOnce, ""));
@@ -513,23 +316,20 @@ BOOL ReadFile(HANDLE, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov
         return TRUE;
     case How::DeliverThenStop:
         *read = Deliver(step, g_state.reads, static_cast<char *>(buffer), toRead);
-        g_stopRequested.store(true);
-        ++g_state.maskChanges;
+        StopLands();
         return TRUE;
     case How::Fails:
         return Fail(step.error);
     case How::UntilMaskChange:
         return Misuse("UntilMaskChange scripted for a read");
     default:
-        g_state.pending[overlapped] = {OpKind::Read, step, nullptr, static_cast<char *>(buffer),
-                                       toRead, {}, 0};
-        return Fail(ERROR_IO_PENDING);
+        return Pend(overlapped, {.kind = OpKind::Read, .step = step,
+                                 .buffer = static_cast<char *>(buffer), .size = toRead});
     }
 }
 
 BOOL WriteFile(HANDLE, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("WriteFile");
+    Lock lock = Enter("WriteFile");
     ++g_state.writeCalls;
     if (!StartOp(overlapped, "WriteFile")) return FALSE;
     std::string data(static_cast<const char *>(buffer), toWrite);
@@ -545,27 +345,27 @@ BOOL WriteFile(HANDLE, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAP
     case How::UntilMaskChange:
         return Misuse("UntilMaskChange scripted for a write");
     default:
-        g_state.pending[overlapped] = {OpKind::Write, step, nullptr, nullptr, toWrite, data, 0};
-        return Fail(ERROR_IO_PENDING);
+        return Pend(overlapped,
+                    {.kind = OpKind::Write, .step = step, .size = toWrite, .data = data});
     }
 }
 
 BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("GetOverlappedResult");
-    auto it = g_state.pending.find(overlapped);
-    if (it == g_state.pending.end()) return Misuse("GetOverlappedResult with nothing pending");
+    Lock lock = Enter("GetOverlappedResult");
+    auto it = g_workings.pending.find(overlapped);
+    if (it == g_workings.pending.end()) return Misuse("GetOverlappedResult with nothing pending");
     if (wait != TRUE) return Misuse("GetOverlappedResult without waiting");
     PendingOp op = it->second;
-    g_state.pending.erase(it);
+    g_workings.pending.erase(it);
     if (op.step.how == How::PendingStopFails) {
-        g_stopRequested.store(true);
-        ++g_state.maskChanges;
+        StopLands();
         return Fail(op.step.error);
     }
     if (op.step.how == How::PendingFails) {
         // A read may report the bytes it got along with its failure.
-        if (op.kind == OpKind::Read) *transferred = Deliver(op.step, g_state.reads, op.buffer, op.size);
+        if (op.kind == OpKind::Read) {
+            *transferred = Deliver(op.step, g_state.reads, op.buffer, op.size);
+        }
         return Fail(op.step.error);
     }
     switch (op.kind) {
@@ -573,7 +373,7 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD transferred, B
         if (op.step.how == How::UntilMaskChange) {
             ++g_state.blockedWaits;
             g_changed.notify_all();
-            if (!WaitFor(lock, [&] { return g_state.maskChanges > op.maskChangesAtStart; })) {
+            if (!WaitFor(lock, [&] { return g_workings.maskChanges > op.maskChangesAtStart; })) {
                 return Fail(kDeadlineError);
             }
             *op.mask = 0;
@@ -595,8 +395,7 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD transferred, B
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("CloseHandle");
+    Lock lock = Enter("CloseHandle");
     g_state.closed.push_back(handle);
     // A call that succeeds may overwrite the last error; code that reports
     // an earlier failure must have saved it.
@@ -607,55 +406,49 @@ BOOL CloseHandle(HANDLE handle) {
 // ---- Console input ----
 
 HANDLE GetStdHandle(DWORD which) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("GetStdHandle");
+    Lock lock = Enter("GetStdHandle");
     if (which != STD_INPUT_HANDLE) Misuse("GetStdHandle for other than input");
     return g_state.stdHandle;
 }
 
 BOOL FlushConsoleInputBuffer(HANDLE) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("FlushConsoleInputBuffer");
+    Lock lock = Enter("FlushConsoleInputBuffer");
     return TRUE;
 }
 
 BOOL GetConsoleMode(HANDLE, LPDWORD mode) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("GetConsoleMode");
+    Lock lock = Enter("GetConsoleMode");
     if (!g_state.getModeOk) return Fail(g_state.getModeError);
     *mode = g_state.consoleMode;
     return TRUE;
 }
 
 BOOL SetConsoleMode(HANDLE, DWORD mode) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("SetConsoleMode");
+    Lock lock = Enter("SetConsoleMode");
     g_state.modesSet.push_back(mode);
     return g_state.setModeOk ? TRUE : Fail(g_state.setModeError);
 }
 
 BOOL ReadConsoleInputA(HANDLE, PINPUT_RECORD records, DWORD length, LPDWORD read) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("ReadConsoleInputA");
+    Lock lock = Enter("ReadConsoleInputA");
     ++g_state.consoleReads;
     if (!WaitFor(lock, [] { return !g_state.console.empty(); })) return Fail(kDeadlineError);
-    State::ConsoleEntry &entry = g_state.console.front();
+    ConsoleInput &entry = g_state.console.front();
     if (entry.fails) {
         DWORD error = entry.error;
         g_state.console.pop_front();
         return Fail(error);
     }
-    DWORD n = static_cast<DWORD>(std::min<std::size_t>(entry.batch.size(), length));
-    std::copy(entry.batch.begin(), entry.batch.begin() + n, records);
-    entry.batch.erase(entry.batch.begin(), entry.batch.begin() + n);
-    if (entry.batch.empty()) g_state.console.pop_front();
+    DWORD n = static_cast<DWORD>(std::min<std::size_t>(entry.records.size(), length));
+    std::copy(entry.records.begin(), entry.records.begin() + n, records);
+    entry.records.erase(entry.records.begin(), entry.records.begin() + n);
+    if (entry.records.empty()) g_state.console.pop_front();
     *read = n;
     return TRUE;
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("WaitForSingleObject");
+    Lock lock = Enter("WaitForSingleObject");
     if (handle != kConsole) return WAIT_OBJECT_0;
     if (!WaitFor(lock, [] { return !g_state.console.empty(); })) {
         t_lastError = kDeadlineError;
@@ -668,40 +461,33 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD) {
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD, LPDWORD) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("CreateThread");
+    Lock lock = Enter("CreateThread");
     int number = g_state.createThreadCalls++;
     HANDLE handle = HandleAt(kThreadBase + static_cast<std::uintptr_t>(number));
-    switch (g_state.threadMode) {
-    case ThreadMode::Fail:
+    if (g_state.threadMode == ThreadMode::Fail) {
         t_lastError = g_state.threadError;
         return nullptr;
-    case ThreadMode::Idle:
-        return handle;
-    default:
-        break;
     }
-    auto *created = new CreatedThread;
-    g_state.threads.push_back(created);
-    created->thread = std::thread([created, start, parameter] {
+    if (g_state.threadMode == ThreadMode::Idle) return handle;
+    CreatedThread &created = g_workings.threads.emplace_back();
+    created.thread = std::thread([&created, start, parameter] {
         t_createdThread = true;
         start(parameter);
         Lock done(g_mutex);
-        created->done = true;
+        created.done = true;
         g_changed.notify_all();
     });
-    if (g_state.threadMode == ThreadMode::RunToEnd) WaitFor(lock, [&] { return created->done; });
+    if (g_state.threadMode == ThreadMode::RunToEnd) WaitFor(lock, [&] { return created.done; });
     return handle;
 }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
                     LPCSTR name) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("CreateEventA");
+    Lock lock = Enter("CreateEventA");
     if (security != nullptr || manualReset != FALSE || initialState != FALSE || name != nullptr) {
         Misuse("CreateEventA other than unnamed, auto-reset, not signalled");
     }
-    if (t_createdThread ? g_state.eventFailCreated : g_state.eventFailOther) {
+    if (t_createdThread ? g_state.eventFailsOnCreatedThreads : g_state.eventFailsOnOtherThreads) {
         t_lastError = g_state.eventError;
         return nullptr;
     }
@@ -713,8 +499,7 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
 // ---- Errors and modules ----
 
 DWORD GetLastError(void) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("GetLastError");
+    Lock lock = Enter("GetLastError");
     return t_lastError;
 }
 
@@ -722,8 +507,7 @@ void SetLastError(DWORD error) { t_lastError = error; }
 
 DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD,
                      void *) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("FormatMessageA");
+    Lock lock = Enter("FormatMessageA");
     g_state.formatCalls.push_back({flags, languageId});
     auto it = g_state.messages.find(messageId);
     if (it == g_state.messages.end() || !(flags & FORMAT_MESSAGE_ALLOCATE_BUFFER)) {
@@ -731,7 +515,7 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LP
     }
     char *text = static_cast<char *>(std::malloc(it->second.size() + 1));
     std::memcpy(text, it->second.c_str(), it->second.size() + 1);
-    g_state.texts.insert(text);
+    g_workings.texts.insert(text);
     ++g_state.textsAllocated;
     *reinterpret_cast<char **>(buffer) = text;
     // Like many calls, a successful one leaves a last error of its own: a
@@ -749,10 +533,9 @@ void ClearConsoleScreen() {
 }
 
 HLOCAL LocalFree(HLOCAL memory) {
-    Lock lock(g_mutex);
-    g_state.calls.push_back("LocalFree");
+    Lock lock = Enter("LocalFree");
     if (memory == nullptr) return nullptr;
-    if (!g_state.texts.erase(memory)) {
+    if (!g_workings.texts.erase(memory)) {
         Misuse("LocalFree of memory the fake did not allocate");
         return memory;
     }

@@ -27,17 +27,20 @@ protected:
 };
 
 TEST_F(KeyboardThreadTest, EnterCtrlCAndCtrlZAreSentAndCtrlQEndsWithTheStopSignal) {
-    fake::PushConsole({Key('\r'), Key(0x03), Key(0x1A), Key(0x11), Key('z')});
+    fake::Edit([](fake::State &s) {
+        s.console.push_back({.records = {Key('\r'), Key(0x03), Key(0x1A), Key(0x11), Key('z')}});
+    });
     DWORD result = 1;
     ASSERT_TRUE(RunKeyboard(&result));
     EXPECT_EQ(result, 0u);
-    EXPECT_EQ(fake::Written(), "\r\x03\x1A");
-    EXPECT_EQ(fake::WriteCalls(), 3);
-    EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{0}));
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.written, "\r\x03\x1A");
+    EXPECT_EQ(after.writeCalls, 3);
+    EXPECT_EQ(after.masksSet, (std::vector<DWORD>{0}));
     EXPECT_TRUE(g_stopRequested.load());
     // Raw input before the prompt and again on every pass.
-    EXPECT_EQ(fake::ModesSet(), (std::vector<DWORD>(5, 0)));
-    EXPECT_EQ(fake::ConsoleReads(), 4) << "a key after Ctrl+Q was read";
+    EXPECT_EQ(after.modesSet, (std::vector<DWORD>(5, 0)));
+    EXPECT_EQ(after.consoleReads, 4) << "a key after Ctrl+Q was read";
     EXPECT_EQ(Output(), kPrompt);
 }
 
@@ -45,64 +48,78 @@ TEST_F(KeyboardThreadTest, CtrlQGoingDownOrUpEndsWithoutSendingIt) {
     for (bool down : {true, false}) {
         SCOPED_TRACE(down ? "down" : "up");
         fake::Reset();
-        fake::PushConsole({Key(0x11, down), Key('a')});
+        fake::Edit([&](fake::State &s) {
+            s.console.push_back({.records = {Key(0x11, down), Key('a')}});
+        });
         DWORD result = 1;
         ASSERT_TRUE(RunKeyboard(&result));
-        EXPECT_EQ(fake::WriteCalls(), 0);
-        EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{0}));
-        EXPECT_EQ(fake::ConsoleReads(), 1);
+        fake::State after = fake::Snapshot();
+        EXPECT_EQ(after.writeCalls, 0);
+        EXPECT_EQ(after.masksSet, (std::vector<DWORD>{0}));
+        EXPECT_EQ(after.consoleReads, 1);
     }
 }
 
 TEST_F(KeyboardThreadTest, ReleasesZeroCharactersAndOtherEventsSendNothing) {
-    fake::PushConsole({Key('a', false), Key(0), fake::Other(MOUSE_EVENT),
-                       fake::Other(FOCUS_EVENT), fake::Other(MENU_EVENT),
-                       fake::Other(WINDOW_BUFFER_SIZE_EVENT)});
-    fake::PushConsole({});  // a read that gives no record
-    // One byte per key event, whatever its repeat count; 0xE9 as the
-    // console's code page gives it.
-    fake::PushConsole({Key('b', true, 5), Key('b'), Key('\xE9'), Key(0x11)});
+    fake::Edit([](fake::State &s) {
+        s.console.push_back({.records = {Key('a', false), Key(0), fake::Other(MOUSE_EVENT),
+                                         fake::Other(FOCUS_EVENT), fake::Other(MENU_EVENT),
+                                         fake::Other(WINDOW_BUFFER_SIZE_EVENT)}});
+        s.console.push_back({});  // a read that gives no record
+        // One byte per key event, whatever its repeat count; 0xE9 as the
+        // console's code page gives it.
+        s.console.push_back({.records = {Key('b', true, 5), Key('b'), Key('\xE9'), Key(0x11)}});
+    });
     DWORD result = 1;
     ASSERT_TRUE(RunKeyboard(&result));
-    EXPECT_EQ(fake::Written(), "bb\xE9");
+    EXPECT_EQ(fake::Snapshot().written, "bb\xE9");
     EXPECT_EQ(Output(), kPrompt);
 }
 
 TEST_F(KeyboardThreadTest, APendingWriteIsWaitedForBeforeTheNextKey) {
-    fake::ScriptWrites({WriteStep(How::Pending), WriteStep(How::AtOnce), WriteStep(How::Pending)});
-    fake::PushConsole({Key('a'), Key('b'), Key('c'), Key(0x11)});
+    fake::Edit([](fake::State &s) {
+        s.writes = {WriteStep(How::Pending), WriteStep(How::AtOnce), WriteStep(How::Pending)};
+        s.console.push_back({.records = {Key('a'), Key('b'), Key('c'), Key(0x11)}});
+    });
     DWORD result = 1;
     ASSERT_TRUE(RunKeyboard(&result));
     // The fake flags a write started while the last one is still pending.
-    EXPECT_EQ(fake::Written(), "abc");
+    EXPECT_EQ(fake::Snapshot().written, "abc");
 }
 
 TEST_F(KeyboardThreadTest, E001AnEventThatCannotBeCreatedSendsTheStopSignalAndNothingElse) {
-    fake::ScriptCreateEvent(false, true, 24);
-    fake::ScriptMessage(24, "Too many open files");
-    fake::PushConsole({Key('a'), Key(0x11)});
+    fake::Edit([](fake::State &s) {
+        s.eventFailsOnOtherThreads = true;
+        s.eventError = 24;
+        s.messages[24] = "Too many open files";
+        s.console.push_back({.records = {Key('a'), Key(0x11)}});
+    });
     DWORD result = 1;
     ASSERT_TRUE(RunKeyboard(&result));
     EXPECT_EQ(result, 0u);
     EXPECT_EQ(Output(), Report("E001_CreateEvent failed", 24, "Too many open files"));
-    EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{0}));
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.masksSet, (std::vector<DWORD>{0}));
     EXPECT_TRUE(g_stopRequested.load());
-    EXPECT_EQ(fake::ConsoleReads(), 0);
-    EXPECT_EQ(fake::WriteCalls(), 0);
-    EXPECT_TRUE(fake::ModesSet().empty());
+    EXPECT_EQ(after.consoleReads, 0);
+    EXPECT_EQ(after.writeCalls, 0);
+    EXPECT_TRUE(after.modesSet.empty());
 }
 
 TEST_F(KeyboardThreadTest, E002AConsoleThatCannotBeReadEndsWithTheStopSignal) {
-    fake::ScriptMessage(5, "Input/output error");
-    fake::PushConsoleFailure(5);
-    fake::PushConsole({Key('a')});
+    fake::Edit([](fake::State &s) {
+        s.messages[5] = "Input/output error";
+        s.console.push_back({.fails = true, .error = 5});
+        s.console.push_back({.records = {Key('a')}});
+    });
     DWORD result = 1;
     ASSERT_TRUE(RunKeyboard(&result));
     EXPECT_EQ(Output(),
               kPrompt + Report("E002_ReadConsoleInput failed...", 5, "Input/output error"));
-    EXPECT_EQ(fake::ConsoleReads(), 1);
-    EXPECT_EQ(fake::WriteCalls(), 0);
-    EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{0}));
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.consoleReads, 1);
+    EXPECT_EQ(after.writeCalls, 0);
+    EXPECT_EQ(after.masksSet, (std::vector<DWORD>{0}));
 }
 
 TEST_F(KeyboardThreadTest, E003AndE004AFailedWriteEndsWithTheStopSignal) {
@@ -116,23 +133,29 @@ TEST_F(KeyboardThreadTest, E003AndE004AFailedWriteEndsWithTheStopSignal) {
         SCOPED_TRACE(c.message);
         fake::Reset();
         g_stopRequested.store(false);
-        fake::ScriptMessage(5, "Input/output error");
-        fake::ScriptWrites({WriteStep(How::AtOnce), c.failingWrite});
-        fake::PushConsole({Key('a'), Key('b'), Key('c')});
+        fake::Edit([&](fake::State &s) {
+            s.messages[5] = "Input/output error";
+            s.writes = {WriteStep(How::AtOnce), c.failingWrite};
+            s.console.push_back({.records = {Key('a'), Key('b'), Key('c')}});
+        });
         if (!Capturing()) BeginCapture();
         DWORD result = 1;
         ASSERT_TRUE(RunKeyboard(&result));
         EXPECT_EQ(Output(), kPrompt + Report(c.message, 5, "Input/output error"));
-        EXPECT_EQ(fake::Written(), "a");
-        EXPECT_EQ(fake::ConsoleReads(), 2) << "a key after the failed write was read";
-        EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{0}));
+        fake::State after = fake::Snapshot();
+        EXPECT_EQ(after.written, "a");
+        EXPECT_EQ(after.consoleReads, 2) << "a key after the failed write was read";
+        EXPECT_EQ(after.masksSet, (std::vector<DWORD>{0}));
         EXPECT_TRUE(g_stopRequested.load());
     }
 }
 
 TEST_F(KeyboardThreadTest, AStopSignalThatFailsPrintsTheLastErrorNumber) {
-    fake::ScriptSetCommMask({false}, 6);
-    fake::PushConsole({Key(0x11)});
+    fake::Edit([](fake::State &s) {
+        s.setMaskResults = {false};
+        s.setMaskError = 6;
+        s.console.push_back({.records = {Key(0x11)}});
+    });
     DWORD result = 1;
     ASSERT_TRUE(RunKeyboard(&result));
     EXPECT_EQ(result, 0u);
@@ -151,6 +174,11 @@ protected:
         typing.join();
         return returned;
     }
+
+    // The user types keys while the session runs.
+    static void Type(std::vector<INPUT_RECORD> keys) {
+        fake::Edit([&](fake::State &s) { s.console.push_back({.records = std::move(keys)}); });
+    }
 };
 
 TEST_F(SessionTest, KeysGoOutBytesComeInAndCtrlQEndsTheSession) {
@@ -158,17 +186,20 @@ TEST_F(SessionTest, KeysGoOutBytesComeInAndCtrlQEndsTheSession) {
     g_sessionSettings.logEnabled = 1;
     std::snprintf(g_sessionSettings.logPath, sizeof g_sessionSettings.logPath, "%s",
                   path.c_str());
-    fake::ScriptWaits({fake::WaitStep(How::Pending, EV_RXCHAR)});
-    fake::ScriptReads({fake::ReadStep(How::AtOnce, "OK>")});
+    fake::Edit([](fake::State &s) {
+        s.waits = {fake::WaitStep(How::Pending, EV_RXCHAR)};
+        s.reads = {fake::ReadStep(How::AtOnce, "OK>")};
+    });
     ASSERT_TRUE(RunSession([] {
-        if (!fake::AwaitBlockedWaits(1)) return;
-        fake::PushConsole({Key('\r'), Key(0x03)});
-        if (!fake::AwaitWritten(2)) return;
-        fake::PushConsole({Key(0x11)});
+        if (!fake::Await(PortWaitBlocked)) return;
+        Type({Key('\r'), Key(0x03)});
+        if (!fake::Await([](const fake::State &s) { return s.written.size() >= 2; })) return;
+        Type({Key(0x11)});
     }));
-    EXPECT_EQ(fake::Written(), "\r\x03");
-    EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{EV_RXCHAR, 0}));
-    EXPECT_EQ(fake::WaitCalls(), 2);
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.written, "\r\x03");
+    EXPECT_EQ(after.masksSet, (std::vector<DWORD>{EV_RXCHAR, 0}));
+    EXPECT_EQ(after.waitCalls, 2);
     EXPECT_EQ(ReadWholeFile(path), "OK>");
     std::string out = Output();
     EXPECT_NE(out.find(kPrompt), std::string::npos) << out;
@@ -177,29 +208,35 @@ TEST_F(SessionTest, KeysGoOutBytesComeInAndCtrlQEndsTheSession) {
 }
 
 TEST_F(SessionTest, AWriteFailureOnTheKeyboardThreadIsReportedWithItsOwnErrorAndEndsTheSession) {
-    fake::ScriptMessage(5, "Input/output error");
-    fake::ScriptWrites({WriteStep(How::Fails, 5)});
+    fake::Edit([](fake::State &s) {
+        s.messages[5] = "Input/output error";
+        s.writes = {WriteStep(How::Fails, 5)};
+    });
     // The number is the keyboard thread's own; the loop's thread meanwhile
     // holds 997 from its pending wait.
     ASSERT_TRUE(RunSession([] {
-        if (fake::AwaitBlockedWaits(1)) fake::PushConsole({Key('a')});
+        if (fake::Await(PortWaitBlocked)) Type({Key('a')});
     }));
     std::string out = Output();
     EXPECT_NE(out.find(Report("E004_WriteFile failed", 5, "Input/output error")),
               std::string::npos)
         << out;
-    EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{EV_RXCHAR, 0}));
+    EXPECT_EQ(fake::Snapshot().masksSet, (std::vector<DWORD>{EV_RXCHAR, 0}));
 }
 
 TEST_F(SessionTest, AKeyboardThreadWithoutAnEventStillEndsTheSession) {
-    fake::ScriptCreateThread(fake::ThreadMode::RunToEnd, 0);
-    fake::ScriptCreateEvent(true, false, 24);
-    fake::ScriptMessage(24, "Too many open files");
+    fake::Edit([](fake::State &s) {
+        s.threadMode = fake::ThreadMode::RunToEnd;
+        s.eventFailsOnCreatedThreads = true;
+        s.eventError = 24;
+        s.messages[24] = "Too many open files";
+    });
     ASSERT_TRUE(RunSession([] {}));
     EXPECT_EQ(Output(), Report("E001_CreateEvent failed", 24, "Too many open files"));
+    fake::State after = fake::Snapshot();
     // The loop's own event was made and closed; the wait never began.
-    EXPECT_EQ(fake::EventsCreated().size(), 1u);
-    EXPECT_EQ(fake::WaitCalls(), 0);
+    EXPECT_EQ(after.events.size(), 1u);
+    EXPECT_EQ(after.waitCalls, 0);
 }
 
 }  // namespace

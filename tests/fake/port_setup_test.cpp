@@ -13,16 +13,16 @@ using PortSetupTest = FakeTest;
 TEST_F(PortSetupTest, OpensTheNameAsTypedForExclusiveOverlappedUse) {
     EXPECT_EQ(OpenPort("/dev/ttyUSB0"), fake::kPort);
     EXPECT_EQ(OpenPort("COM10"), fake::kPort);
-    std::vector<fake::OpenCall> calls = fake::OpenCalls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].name, "/dev/ttyUSB0");
+    fake::State after = fake::Snapshot();
+    ASSERT_EQ(after.openCalls.size(), 2u);
+    EXPECT_EQ(after.openCalls[0].name, "/dev/ttyUSB0");
     // Only Windows reaches COM ports through the device namespace.
-    EXPECT_EQ(calls[1].name, "COM10");
+    EXPECT_EQ(after.openCalls[1].name, "COM10");
     // Each was checked to be a port, and kept.
-    EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"CreateFileA", "GetCommState",
-                                                       "CreateFileA", "GetCommState"}));
-    EXPECT_TRUE(fake::Closed().empty());
-    for (const fake::OpenCall &call : calls) {
+    EXPECT_EQ(after.calls, (std::vector<std::string>{"CreateFileA", "GetCommState",
+                                                     "CreateFileA", "GetCommState"}));
+    EXPECT_TRUE(after.closed.empty());
+    for (const fake::OpenCall &call : after.openCalls) {
         EXPECT_EQ(call.access, GENERIC_READ | GENERIC_WRITE);
         EXPECT_EQ(call.share, 0u);
         EXPECT_EQ(call.disposition, static_cast<DWORD>(OPEN_EXISTING));
@@ -34,8 +34,11 @@ TEST_F(PortSetupTest, OpensTheNameAsTypedForExclusiveOverlappedUse) {
 }
 
 TEST_F(PortSetupTest, APortThatCannotBeOpenedIsReportedWithTheOpensError) {
-    fake::ScriptOpen(INVALID_HANDLE_VALUE, 2);
-    fake::ScriptMessage(2, "No such file or directory");
+    fake::Edit([](fake::State &s) {
+        s.openResult = INVALID_HANDLE_VALUE;
+        s.openError = 2;
+        s.messages[2] = "No such file or directory";
+    });
     HANDLE port = OpenPort("/dev/ttyNONE");
     ASSERT_EQ(port, INVALID_HANDLE_VALUE);
     // As the driver does: the handle was tested first, the error read after.
@@ -47,32 +50,35 @@ TEST_F(PortSetupTest, APortThatCannotBeOpenedIsReportedWithTheOpensError) {
 // before anything could be written into it, and the report carries the
 // check's error, not the close's.
 TEST_F(PortSetupTest, AHandleThatIsNoCommunicationsDeviceIsClosedAndReportedOnce) {
-    fake::ScriptGetCommState(false, 1);
-    fake::ScriptMessage(1, "Incorrect function.");
+    fake::Edit([](fake::State &s) {
+        s.getStateOk = false;
+        s.getStateError = 1;
+        s.messages[1] = "Incorrect function.";
+    });
     HANDLE port = OpenPort("notes.txt");
     ASSERT_EQ(port, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"CreateFileA", "GetCommState",
-                                                       "GetLastError", "CloseHandle"}));
+    EXPECT_EQ(fake::Snapshot().calls, (std::vector<std::string>{"CreateFileA", "GetCommState",
+                                                                "GetLastError", "CloseHandle"}));
     ReportError("E012_Failed to open port");
-    EXPECT_EQ(fake::Closed(), std::vector<HANDLE>{fake::kPort});
+    EXPECT_EQ(fake::Snapshot().closed, std::vector<HANDLE>{fake::kPort});
     EXPECT_EQ(Output(), Report("E012_Failed to open port", 1, "Incorrect function."));
 }
 
 TEST_F(PortSetupTest, GivesTheSessionTimeoutsAndLineSettingsBuiltFromZero) {
     g_lineSpeed = 115200;
     ConfigurePort(fake::kPort);
+    fake::State after = fake::Snapshot();
 
-    std::vector<COMMTIMEOUTS> timeouts = fake::TimeoutsGiven();
-    ASSERT_EQ(timeouts.size(), 1u);
-    EXPECT_EQ(timeouts[0].ReadIntervalTimeout, 2u);
-    EXPECT_EQ(timeouts[0].ReadTotalTimeoutMultiplier, 1u);
-    EXPECT_EQ(timeouts[0].ReadTotalTimeoutConstant, 1u);
-    EXPECT_EQ(timeouts[0].WriteTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(timeouts[0].WriteTotalTimeoutConstant, 0u);
+    ASSERT_EQ(after.timeoutsGiven.size(), 1u);
+    const COMMTIMEOUTS &timeouts = after.timeoutsGiven[0];
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, 2u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 1u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 1u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
 
-    std::vector<DCB> states = fake::StatesGiven();
-    ASSERT_EQ(states.size(), 1u);
-    const DCB &dcb = states[0];
+    ASSERT_EQ(after.statesGiven.size(), 1u);
+    const DCB &dcb = after.statesGiven[0];
     ASSERT_EQ(sizeof(DCB), 28u);
     EXPECT_EQ(dcb.DCBlength, 28u);
     EXPECT_EQ(dcb.BaudRate, 115200u);
@@ -94,15 +100,15 @@ TEST_F(PortSetupTest, GivesTheSessionTimeoutsAndLineSettingsBuiltFromZero) {
     EXPECT_EQ(dcb.EvtChar, 0);
     EXPECT_EQ(dcb.wReserved1, 0);
 
-    std::vector<std::string> calls = fake::Calls();
-    EXPECT_EQ(calls, (std::vector<std::string>{"SetCommTimeouts", "SetCommState"}));
+    EXPECT_EQ(after.calls, (std::vector<std::string>{"SetCommTimeouts", "SetCommState"}));
     EXPECT_EQ(Output(), "");
 }
 
 TEST_F(PortSetupTest, UsesTheDefaultSpeedUnlessOneWasGiven) {
     ConfigurePort(fake::kPort);
-    ASSERT_EQ(fake::StatesGiven().size(), 1u);
-    EXPECT_EQ(fake::StatesGiven()[0].BaudRate, 38400u);
+    std::vector<DCB> states = fake::Snapshot().statesGiven;
+    ASSERT_EQ(states.size(), 1u);
+    EXPECT_EQ(states[0].BaudRate, 38400u);
     EXPECT_EQ(Output(), "");
 }
 
@@ -118,15 +124,20 @@ TEST_F(PortSetupTest, RefusedTimeoutsAndLineSettingsAreEachReportedAndSetUpGoesO
     for (const Case &c : cases) {
         SCOPED_TRACE(c.expected);
         fake::Reset();
-        fake::ScriptMessage(22, "Invalid argument");
-        fake::ScriptMessage(25, "Inappropriate ioctl for device");
-        fake::ScriptSetCommTimeouts(c.timeoutsOk, 22);
-        fake::ScriptSetCommState(c.stateOk, 25);
+        fake::Edit([&](fake::State &s) {
+            s.messages[22] = "Invalid argument";
+            s.messages[25] = "Inappropriate ioctl for device";
+            s.setTimeoutsOk = c.timeoutsOk;
+            s.setTimeoutsError = 22;
+            s.setStateOk = c.stateOk;
+            s.setStateError = 25;
+        });
         if (!Capturing()) BeginCapture();
         ConfigurePort(fake::kPort);
+        fake::State after = fake::Snapshot();
         // Neither refusal keeps the other setting from being given.
-        EXPECT_EQ(fake::TimeoutsGiven().size(), 1u);
-        EXPECT_EQ(fake::StatesGiven().size(), 1u);
+        EXPECT_EQ(after.timeoutsGiven.size(), 1u);
+        EXPECT_EQ(after.statesGiven.size(), 1u);
         EXPECT_EQ(Output(), c.expected);
     }
 }

@@ -4,6 +4,7 @@
 // sends the stop signal the way that thread does, by clearing the port's mask.
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <thread>
 
@@ -21,7 +22,11 @@ class ReceiveLoopTest : public FakeTest {
 protected:
     void SetUp() override {
         FakeTest::SetUp();
-        fake::ScriptCreateThread(fake::ThreadMode::Idle, 0);
+        LeaveKeyboardOut();
+    }
+
+    static void LeaveKeyboardOut() {
+        fake::Edit([](fake::State &s) { s.threadMode = fake::ThreadMode::Idle; });
     }
 
     // Runs the loop; when stopWhenIdle, sends the stop signal once the loop
@@ -30,7 +35,7 @@ protected:
         std::thread stopper;
         if (stopWhenIdle) {
             stopper = std::thread([] {
-                if (fake::AwaitBlockedWaits(1)) SetCommMask(fake::kPort, 0);
+                if (fake::Await(PortWaitBlocked)) SetCommMask(fake::kPort, 0);
             });
         }
         bool returned = RunWithDeadline([] { ReceiveLoop(fake::kPort); });
@@ -44,27 +49,29 @@ protected:
                       path.c_str());
     }
 
-    static bool EventClosed() {
-        std::vector<HANDLE> closed = fake::Closed();
-        return std::any_of(closed.begin(), closed.end(), fake::IsEvent);
+    static bool EventClosed(const fake::State &s) {
+        return std::any_of(s.closed.begin(), s.closed.end(), fake::IsEvent);
     }
 };
 
 TEST_F(ReceiveLoopTest, ABurstIsReadInChunksOfTenUntilAnEmptyReadThenTheLoopWaitsAgain) {
     const std::string burst = "0123456789abcdefghijKLMNO";
-    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR)});
-    // Nothing waits when the mask is armed; the burst comes with the event.
-    fake::ScriptReads({ReadStep(How::AtOnce, ""), ReadStep(How::AtOnce, burst.substr(0, 10)),
-                       ReadStep(How::Pending, burst.substr(10, 10)),
-                       ReadStep(How::AtOnce, burst.substr(20))});
+    fake::Edit([&](fake::State &s) {
+        s.waits = {WaitStep(How::AtOnce, EV_RXCHAR)};
+        // Nothing waits when the mask is armed; the burst comes with the event.
+        s.reads = {ReadStep(How::AtOnce, ""), ReadStep(How::AtOnce, burst.substr(0, 10)),
+                   ReadStep(How::Pending, burst.substr(10, 10)),
+                   ReadStep(How::AtOnce, burst.substr(20))};
+    });
     ASSERT_TRUE(RunLoop(true));
     EXPECT_EQ(Output(), burst);
+    fake::State after = fake::Snapshot();
     // The empty drain before the first wait; three reads with data and the
     // empty one that ends the drain, each asking for ten bytes; then the
     // second wait, which the stop ended.
-    EXPECT_EQ(fake::ReadSizes(), (std::vector<DWORD>{10, 10, 10, 10, 10}));
-    EXPECT_EQ(fake::WaitCalls(), 2);
-    EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{EV_RXCHAR, 0}));
+    EXPECT_EQ(after.readSizes, (std::vector<DWORD>{10, 10, 10, 10, 10}));
+    EXPECT_EQ(after.waitCalls, 2);
+    EXPECT_EQ(after.masksSet, (std::vector<DWORD>{EV_RXCHAR, 0}));
 }
 
 TEST_F(ReceiveLoopTest, EveryByteValueReachesConsoleAndCaptureInOrderAndTheCaptureIsEmptied) {
@@ -75,7 +82,7 @@ TEST_F(ReceiveLoopTest, EveryByteValueReachesConsoleAndCaptureInOrderAndTheCaptu
     for (int value = 0; value < 256; ++value) all += static_cast<char>(value);
     // Chunks of every size up to ten, some completing at once, some pending,
     // and a device pause (an empty read) in the middle.
-    std::vector<fake::Step> reads;
+    std::deque<fake::Step> reads;
     std::size_t at = 0;
     bool paused = false;
     for (std::size_t size = 1; at < all.size(); size = size % 10 + 1) {
@@ -87,36 +94,43 @@ TEST_F(ReceiveLoopTest, EveryByteValueReachesConsoleAndCaptureInOrderAndTheCaptu
             paused = true;
         }
     }
-    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR), WaitStep(How::Pending, EV_RXCHAR)});
-    fake::ScriptReads(reads);
+    fake::Edit([&](fake::State &s) {
+        s.waits = {WaitStep(How::AtOnce, EV_RXCHAR), WaitStep(How::Pending, EV_RXCHAR)};
+        s.reads = reads;
+    });
     ASSERT_TRUE(RunLoop(true));
     EXPECT_EQ(Output(), all);
     EXPECT_EQ(ReadWholeFile(path), all);
-    EXPECT_EQ(fake::WaitCalls(), 3);
+    EXPECT_EQ(fake::Snapshot().waitCalls, 3);
 }
 
 TEST_F(ReceiveLoopTest, TheStopSignalWhileWaitingEndsTheLoopAndClosesEverything) {
     std::string path = TempPath("capture.log");
     CaptureTo(path);
-    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR)});
-    fake::ScriptReads({ReadStep(How::AtOnce, "login: ")});
+    fake::Edit([](fake::State &s) {
+        s.waits = {WaitStep(How::AtOnce, EV_RXCHAR)};
+        s.reads = {ReadStep(How::AtOnce, "login: ")};
+    });
     ASSERT_TRUE(RunLoop(true));
     EXPECT_EQ(Output(), "login: ");
     // Closed, so everything received so far is in the file.
     EXPECT_EQ(ReadWholeFile(path), "login: ");
-    EXPECT_TRUE(EventClosed());
+    fake::State after = fake::Snapshot();
+    EXPECT_TRUE(EventClosed(after));
     // The keyboard thread's handle is closed as soon as it has started.
-    std::vector<HANDLE> closed = fake::Closed();
-    ASSERT_FALSE(closed.empty());
-    EXPECT_TRUE(fake::IsThread(closed.front()));
+    ASSERT_FALSE(after.closed.empty());
+    EXPECT_TRUE(fake::IsThread(after.closed.front()));
 }
 
 TEST_F(ReceiveLoopTest, AMaskWithoutReceivedCharactersReadsNothingAndWaitsAgain) {
-    fake::ScriptWaits({WaitStep(How::AtOnce, 0x0004), WaitStep(How::Pending, 0x0080)});
+    fake::Edit([](fake::State &s) {
+        s.waits = {WaitStep(How::AtOnce, 0x0004), WaitStep(How::Pending, 0x0080)};
+    });
     ASSERT_TRUE(RunLoop(true));
+    fake::State after = fake::Snapshot();
     // Only the drain before the first wait reads.
-    EXPECT_EQ(fake::ReadSizes().size(), 1u);
-    EXPECT_EQ(fake::WaitCalls(), 3);
+    EXPECT_EQ(after.readSizes.size(), 1u);
+    EXPECT_EQ(after.waitCalls, 3);
     EXPECT_EQ(Output(), "");
 }
 
@@ -125,8 +139,10 @@ TEST_F(ReceiveLoopTest, WithoutCaptureNoFileIsCreated) {
     std::snprintf(g_sessionSettings.logPath, sizeof g_sessionSettings.logPath, "%s",
                   path.c_str());
     g_sessionSettings.logEnabled = 0;
-    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR)});
-    fake::ScriptReads({ReadStep(How::AtOnce, "x")});
+    fake::Edit([](fake::State &s) {
+        s.waits = {WaitStep(How::AtOnce, EV_RXCHAR)};
+        s.reads = {ReadStep(How::AtOnce, "x")};
+    });
     ASSERT_TRUE(RunLoop(true));
     EXPECT_EQ(Output(), "x");
     EXPECT_FALSE(FileExists(path));
@@ -139,44 +155,55 @@ TEST_F(ReceiveLoopTest, ACaptureFileThatCannotBeCreatedEndsTheSessionBeforeItSta
     std::string out = Output();
     EXPECT_NE(out.find(path), std::string::npos) << out;
     EXPECT_NE(out.find("No such file or directory"), std::string::npos) << out;
-    EXPECT_EQ(fake::CreateThreadCalls(), 0);
-    EXPECT_TRUE(fake::MasksSet().empty());
-    EXPECT_EQ(fake::WaitCalls(), 0);
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.createThreadCalls, 0);
+    EXPECT_TRUE(after.masksSet.empty());
+    EXPECT_EQ(after.waitCalls, 0);
 }
 
 TEST_F(ReceiveLoopTest, E005AThreadThatCannotStartEndsTheLoopAtOnce) {
-    fake::ScriptCreateThread(fake::ThreadMode::Fail, 11);
-    fake::ScriptMessage(11, "Resource temporarily unavailable");
+    fake::Edit([](fake::State &s) {
+        s.threadMode = fake::ThreadMode::Fail;
+        s.threadError = 11;
+        s.messages[11] = "Resource temporarily unavailable";
+    });
     ASSERT_TRUE(RunLoop(false));
     EXPECT_EQ(Output(),
               Report("E005_CreateThread failed", 11, "Resource temporarily unavailable"));
-    EXPECT_TRUE(fake::EventsCreated().empty());
-    EXPECT_TRUE(fake::MasksSet().empty());
-    EXPECT_EQ(fake::WaitCalls(), 0);
+    fake::State after = fake::Snapshot();
+    EXPECT_TRUE(after.events.empty());
+    EXPECT_TRUE(after.masksSet.empty());
+    EXPECT_EQ(after.waitCalls, 0);
 }
 
 TEST_F(ReceiveLoopTest, E006AnEventThatCannotBeCreatedIsReportedAndTheLoopGoesOn) {
-    fake::ScriptCreateEvent(false, true, 12);
-    fake::ScriptMessage(12, "Cannot allocate memory");
-    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR)});
-    fake::ScriptReads({ReadStep(How::Pending, "still here")});
+    fake::Edit([](fake::State &s) {
+        s.eventFailsOnOtherThreads = true;
+        s.eventError = 12;
+        s.messages[12] = "Cannot allocate memory";
+        s.waits = {WaitStep(How::AtOnce, EV_RXCHAR)};
+        s.reads = {ReadStep(How::Pending, "still here")};
+    });
     ASSERT_TRUE(RunLoop(true));
     EXPECT_EQ(Output(),
               Report("E006_CreateEvent failed", 12, "Cannot allocate memory") + "still here");
-    EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{EV_RXCHAR, 0}));
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.masksSet, (std::vector<DWORD>{EV_RXCHAR, 0}));
     // The event that was never made is not closed.
-    std::vector<HANDLE> closed = fake::Closed();
-    EXPECT_EQ(std::count(closed.begin(), closed.end(), nullptr), 0);
+    EXPECT_EQ(std::count(after.closed.begin(), after.closed.end(), nullptr), 0);
 }
 
 TEST_F(ReceiveLoopTest, E007AMaskThatCannotBeArmedIsReportedAndTheLoopGoesOn) {
-    fake::ScriptSetCommMask({false}, 22);
-    fake::ScriptMessage(22, "Invalid argument");
-    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR)});
-    fake::ScriptReads({ReadStep(How::AtOnce, "ok")});
+    fake::Edit([](fake::State &s) {
+        s.setMaskResults = {false};
+        s.setMaskError = 22;
+        s.messages[22] = "Invalid argument";
+        s.waits = {WaitStep(How::AtOnce, EV_RXCHAR)};
+        s.reads = {ReadStep(How::AtOnce, "ok")};
+    });
     ASSERT_TRUE(RunLoop(true));
     EXPECT_EQ(Output(), Report("E007_SetCommMask failed", 22, "Invalid argument") + "ok");
-    EXPECT_EQ(fake::WaitCalls(), 2);
+    EXPECT_EQ(fake::Snapshot().waitCalls, 2);
 }
 
 TEST_F(ReceiveLoopTest, E008AndE009AFailedWaitEndsTheLoopWithCleanUp) {
@@ -189,34 +216,40 @@ TEST_F(ReceiveLoopTest, E008AndE009AFailedWaitEndsTheLoopWithCleanUp) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
         fake::Reset();
-        fake::ScriptCreateThread(fake::ThreadMode::Idle, 0);
-        fake::ScriptMessage(5, "Input/output error");
+        LeaveKeyboardOut();
         std::string path = TempPath("capture.log");
         CaptureTo(path);
-        fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR), c.failingWait});
-        fake::ScriptReads({ReadStep(How::AtOnce, "before")});
+        fake::Edit([&](fake::State &s) {
+            s.messages[5] = "Input/output error";
+            s.waits = {WaitStep(How::AtOnce, EV_RXCHAR), c.failingWait};
+            s.reads = {ReadStep(How::AtOnce, "before")};
+        });
         if (!Capturing()) BeginCapture();
         ASSERT_TRUE(RunLoop(false));
         EXPECT_EQ(Output(), "before" + ReportBelowDeviceOutput(c.message, 5, "Input/output error"));
+        fake::State after = fake::Snapshot();
         // No further wait and no read after the failure.
-        EXPECT_EQ(fake::WaitCalls(), 2);
-        EXPECT_EQ(fake::ReadSizes().size(), 3u);
-        EXPECT_TRUE(EventClosed());
+        EXPECT_EQ(after.waitCalls, 2);
+        EXPECT_EQ(after.readSizes.size(), 3u);
+        EXPECT_TRUE(EventClosed(after));
         EXPECT_EQ(ReadWholeFile(path), "before");
     }
 }
 
 TEST_F(ReceiveLoopTest, AWaitRefusedBecauseTheStopJustEmptiedTheMaskEndsTheLoopWithoutAReport) {
-    fake::ScriptCreateThread(fake::ThreadMode::Idle, 0);
-    fake::ScriptMessage(87, "Invalid argument");
+    LeaveKeyboardOut();
     std::string path = TempPath("capture.log");
     CaptureTo(path);
-    fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR), WaitStep(How::StopThenFails, 0, 87)});
-    fake::ScriptReads({ReadStep(How::AtOnce, "bye")});
+    fake::Edit([](fake::State &s) {
+        s.messages[87] = "Invalid argument";
+        s.waits = {WaitStep(How::AtOnce, EV_RXCHAR), WaitStep(How::StopThenFails, 0, 87)};
+        s.reads = {ReadStep(How::AtOnce, "bye")};
+    });
     ASSERT_TRUE(RunLoop(false));
     EXPECT_EQ(Output(), "bye");
-    EXPECT_EQ(fake::WaitCalls(), 2);
-    EXPECT_TRUE(EventClosed());
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.waitCalls, 2);
+    EXPECT_TRUE(EventClosed(after));
     EXPECT_EQ(ReadWholeFile(path), "bye");
 }
 
@@ -230,20 +263,23 @@ TEST_F(ReceiveLoopTest, E010AndE011AFailedReadEndsTheDrainAndLaterBytesStillShow
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
         fake::Reset();
-        fake::ScriptCreateThread(fake::ThreadMode::Idle, 0);
-        fake::ScriptMessage(5, "Input/output error");
+        LeaveKeyboardOut();
         std::string path = TempPath("capture.log");
         CaptureTo(path);
-        fake::ScriptWaits({WaitStep(How::AtOnce, EV_RXCHAR), WaitStep(How::Pending, EV_RXCHAR)});
-        // The failure ends the first drain; "after" comes with the next event.
-        fake::ScriptReads({ReadStep(How::AtOnce, "before"), c.failingRead,
-                           ReadStep(How::AtOnce, "after")});
+        fake::Edit([&](fake::State &s) {
+            s.messages[5] = "Input/output error";
+            s.waits = {WaitStep(How::AtOnce, EV_RXCHAR), WaitStep(How::Pending, EV_RXCHAR)};
+            // The failure ends the first drain; "after" comes with the next event.
+            s.reads = {ReadStep(How::AtOnce, "before"), c.failingRead,
+                       ReadStep(How::AtOnce, "after")};
+        });
         if (!Capturing()) BeginCapture();
         ASSERT_TRUE(RunLoop(true));
         EXPECT_EQ(Output(),
                   "before" + ReportBelowDeviceOutput(c.message, 5, "Input/output error") + "after");
-        EXPECT_EQ(fake::ReadSizes().size(), 5u);
-        EXPECT_EQ(fake::WaitCalls(), 3);
+        fake::State after = fake::Snapshot();
+        EXPECT_EQ(after.readSizes.size(), 5u);
+        EXPECT_EQ(after.waitCalls, 3);
         EXPECT_EQ(ReadWholeFile(path), "beforeafter");
     }
 }
@@ -251,21 +287,24 @@ TEST_F(ReceiveLoopTest, E010AndE011AFailedReadEndsTheDrainAndLaterBytesStillShow
 TEST_F(ReceiveLoopTest, AStopSentBeforeTheMaskIsArmedIsNotLost) {
     // The keyboard thread runs to its end (Ctrl+Q at once) before the loop
     // arms its mask, which would otherwise undo the stop.
-    fake::ScriptCreateThread(fake::ThreadMode::RunToEnd, 0);
-    fake::PushConsole({fake::Key(0x11)});
+    fake::Edit([](fake::State &s) {
+        s.threadMode = fake::ThreadMode::RunToEnd;
+        s.console.push_back({.records = {fake::Key(0x11)}});
+    });
     ASSERT_TRUE(RunLoop(false));
-    EXPECT_EQ(fake::MasksSet(), (std::vector<DWORD>{0, EV_RXCHAR}));
-    EXPECT_EQ(fake::WaitCalls(), 0);
-    EXPECT_TRUE(EventClosed());
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.masksSet, (std::vector<DWORD>{0, EV_RXCHAR}));
+    EXPECT_EQ(after.waitCalls, 0);
+    EXPECT_TRUE(EventClosed(after));
     EXPECT_EQ(Output(), "press ENTER to start, Ctrl+Q to terminate\n");
 }
 
 TEST_F(ReceiveLoopTest, BytesThatCameBeforeTheMaskWasArmedShowBeforeTheFirstWait) {
     // A device that greets as soon as DTR rises: no event is raised for it.
-    fake::ScriptReads({ReadStep(How::AtOnce, "F3 T>")});
+    fake::Edit([](fake::State &s) { s.reads = {ReadStep(How::AtOnce, "F3 T>")}; });
     ASSERT_TRUE(RunLoop(true));
     EXPECT_EQ(Output(), "F3 T>");
-    std::vector<std::string> calls = fake::Calls();
+    std::vector<std::string> calls = fake::Snapshot().calls;
     auto armed = std::find(calls.begin(), calls.end(), "SetCommMask(1)");
     auto read = std::find(calls.begin(), calls.end(), "ReadFile");
     auto wait = std::find(calls.begin(), calls.end(), "WaitCommEvent");
@@ -273,18 +312,19 @@ TEST_F(ReceiveLoopTest, BytesThatCameBeforeTheMaskWasArmedShowBeforeTheFirstWait
 }
 
 TEST_F(ReceiveLoopTest, AStopEndsTheDrainOfADeviceThatNeverPauses) {
-    std::vector<fake::Step> reads = {ReadStep(How::AtOnce, "0123456789"),
-                                     ReadStep(How::DeliverThenStop, "abcdefghij")};
+    std::deque<fake::Step> reads = {ReadStep(How::AtOnce, "0123456789"),
+                                    ReadStep(How::DeliverThenStop, "abcdefghij")};
     for (int i = 0; i < 50; ++i) reads.push_back(ReadStep(How::AtOnce, "klmnopqrst"));
     std::string path = TempPath("capture.log");
     CaptureTo(path);
-    fake::ScriptReads(reads);
+    fake::Edit([&](fake::State &s) { s.reads = reads; });
     ASSERT_TRUE(RunLoop(false));
     // What came before the stop is shown and captured; nothing is read after.
     EXPECT_EQ(Output(), "0123456789abcdefghij");
     EXPECT_EQ(ReadWholeFile(path), "0123456789abcdefghij");
-    EXPECT_EQ(fake::ReadSizes().size(), 2u);
-    EXPECT_EQ(fake::WaitCalls(), 0);
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.readSizes.size(), 2u);
+    EXPECT_EQ(after.waitCalls, 0);
 }
 
 TEST_F(ReceiveLoopTest, WaitsThatEndOddlyAfterTheStopAreTheStopNotAFailure) {
@@ -297,31 +337,36 @@ TEST_F(ReceiveLoopTest, WaitsThatEndOddlyAfterTheStopAreTheStopNotAFailure) {
         SCOPED_TRACE(static_cast<int>(w.how));
         fake::Reset();
         g_stopRequested.store(false);
-        fake::ScriptCreateThread(fake::ThreadMode::Idle, 0);
-        fake::ScriptMessage(ERROR_OPERATION_ABORTED, "Operation aborted");
-        fake::ScriptWaits({w});
+        LeaveKeyboardOut();
+        fake::Edit([&](fake::State &s) {
+            s.messages[ERROR_OPERATION_ABORTED] = "Operation aborted";
+            s.waits = {w};
+        });
         if (!Capturing()) BeginCapture();
         ASSERT_TRUE(RunLoop(false));
         EXPECT_EQ(Output(), "");
-        EXPECT_EQ(fake::WaitCalls(), 1);
+        EXPECT_EQ(fake::Snapshot().waitCalls, 1);
     }
 }
 
 TEST_F(ReceiveLoopTest, AReadCompletedWithATimeoutIsAShortReadNotE010) {
-    fake::ScriptMessage(ERROR_TIMEOUT, "Timeout");
-    fake::ScriptReads({ReadStep(How::PendingFails, "part", ERROR_TIMEOUT),
-                       ReadStep(How::AtOnce, "ial")});
+    fake::Edit([](fake::State &s) {
+        s.messages[ERROR_TIMEOUT] = "Timeout";
+        s.reads = {ReadStep(How::PendingFails, "part", ERROR_TIMEOUT),
+                   ReadStep(How::AtOnce, "ial")};
+    });
     ASSERT_TRUE(RunLoop(true));
     EXPECT_EQ(Output(), "partial");
 }
 
 TEST_F(ReceiveLoopTest, ACaptureThatCannotBeWrittenEndsTheSessionAfterShowingTheBytes) {
     CaptureTo("/dev/full");
-    fake::ScriptReads({ReadStep(How::AtOnce, "hello")});
+    fake::Edit([](fake::State &s) { s.reads = {ReadStep(How::AtOnce, "hello")}; });
     ASSERT_TRUE(RunLoop(false));
     EXPECT_EQ(Output(), "hello\nCannot write capture file /dev/full: No space left on device\n");
-    EXPECT_EQ(fake::WaitCalls(), 0);
-    EXPECT_TRUE(EventClosed());
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.waitCalls, 0);
+    EXPECT_TRUE(EventClosed(after));
 }
 
 }  // namespace

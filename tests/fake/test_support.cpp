@@ -88,6 +88,8 @@ bool RunWithDeadline(const std::function<void()> &work) {
     return inTime;
 }
 
+bool PortWaitBlocked(const fake::State &state) { return state.blockedWaits >= 1; }
+
 std::string TempPath(const char *name) {
     g_tempDirs.push_back(MakeTempDir());
     return g_tempDirs.back() + "/" + name;
@@ -122,8 +124,9 @@ void FakeTest::TearDown() {
     }
     for (const std::string &dir : g_tempDirs) std::filesystem::remove_all(dir);
     g_tempDirs.clear();
-    EXPECT_FALSE(fake::DeadlineHit()) << "a fake call waited in vain";
-    EXPECT_EQ(fake::Violations(), std::vector<std::string>{});
+    fake::State end = fake::Snapshot();
+    EXPECT_FALSE(end.deadlineHit) << "a fake call waited in vain";
+    EXPECT_EQ(end.violations, std::vector<std::string>{});
 }
 
 std::string FakeTest::Output() {

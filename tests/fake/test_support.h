@@ -23,6 +23,10 @@ bool Capturing();
 // deadline (the fake is then aborted so that the thread can be joined).
 bool RunWithDeadline(const std::function<void()> &work);
 
+// For fake::Await: a port wait has blocked until the mask changes, so the
+// program waits for the device or for the stop.
+bool PortWaitBlocked(const fake::State &state);
+
 // A fresh path in a fresh temporary directory; the file does not exist.
 std::string TempPath(const char *name);
 std::string ReadWholeFile(const std::string &path);

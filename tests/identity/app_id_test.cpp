@@ -17,11 +17,13 @@
 #include <unistd.h>
 #endif
 
+#include "hex_text.h"
 #include "identity/identity.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using identity_test::Hex;
 
 // A fresh directory per test, removed afterwards.
 class AppIdTest : public ::testing::Test {
@@ -59,18 +61,6 @@ protected:
     fs::path directory_;
     std::string check_;
 };
-
-// Two upper-case digits per byte, written out independently of the code
-// under test.
-std::string Hex(const std::vector<unsigned char> &bytes, std::size_t count) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < count && i < bytes.size(); ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0F];
-    }
-    return text;
-}
 
 std::vector<unsigned char> Counting(std::size_t count) {
     std::vector<unsigned char> bytes(count);

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "hex_text.h"
 #include "net_support.h"
 
 extern char **environ;
@@ -25,6 +26,7 @@ extern char **environ;
 namespace {
 
 namespace fs = std::filesystem;
+using identity_test::Hex;
 using identity_test::HttpRequest;
 using identity_test::Listener;
 using identity_test::ListenerMode;
@@ -150,16 +152,6 @@ bool PrintedValue(const std::string &out, const std::string &label, std::string 
         at += label.size();
     }
     return false;
-}
-
-std::string Hex(const std::vector<unsigned char> &bytes, std::size_t count) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < count && i < bytes.size(); ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0F];
-    }
-    return text;
 }
 
 class UsageReportEndToEnd : public ::testing::Test {
