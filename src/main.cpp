@@ -90,7 +90,7 @@ int main(int argc, char **argv) {
     }
     std::fflush(stdout);
 
-    ReceiveLoop(port);
+    ReceiveLoop(port, &g_sessionSettings);
 
     CloseHandle(port);
     std::fflush(stdout);

@@ -5,20 +5,13 @@
 #include <cstddef>
 
 #include "platform/win32.h"
-
-// Every text the program keeps is a NUL-terminated single-byte string in a
-// fixed field of this size.
-constexpr std::size_t kTextFieldSize = 1024;
+#include "terminal/session_settings.h"
 
 // The line speed used unless the command line gives a valid one.
 constexpr DWORD kDefaultLineSpeed = 38400;
 constexpr DWORD kMaxLineSpeed = 4000000;
 
 // Set by main before the receive loop starts; only read afterwards.
-struct SessionSettings {
-    int logEnabled;                // 1 when a capture file was asked for
-    char logPath[kTextFieldSize];  // where the capture goes
-};
 extern SessionSettings g_sessionSettings;
 
 // The speed ConfigurePort gives the port.

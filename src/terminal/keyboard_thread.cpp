@@ -4,15 +4,7 @@
 #include <cstring>
 
 #include "terminal/error_report.h"
-#include "terminal/receive_loop.h"
-
-void SendStopSignal(HANDLE port) {
-    g_stopRequested.store(true);
-    if (!SetCommMask(port, 0)) {
-        std::printf("SetCommMask-GetLastError: %i\n", static_cast<int>(GetLastError()));
-        std::fflush(stdout);
-    }
-}
+#include "terminal/stop_signal.h"
 
 namespace {
 
@@ -43,8 +35,7 @@ DWORD WINAPI KeyboardThread(LPVOID parameter) {
     overlapped.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (overlapped.hEvent == nullptr) {
         ReportError("E001_CreateEvent failed");
-        g_stopRequested.store(true);
-        SetCommMask(port, 0);
+        SendStopSignal(port);
         return 0;
     }
 
@@ -71,11 +62,8 @@ DWORD WINAPI KeyboardThread(LPVOID parameter) {
         // Down or up, the stop key is never sent.
         if (key.uChar.AsciiChar == kStopKey) break;
         if (key.uChar.AsciiChar == 0 || !key.bKeyDown) continue;
-        if (!SendByte(port, key.uChar.AsciiChar, &overlapped)) {
-            // A write that could not even start ends the loop at once; one
-            // that failed while pending ends it at the next test. Both stop.
-            break;
-        }
+        // A key that could not be sent ends the session (reported).
+        if (!SendByte(port, key.uChar.AsciiChar, &overlapped)) break;
     }
 
     // The write event is not closed: the process ends soon after.

@@ -9,7 +9,3 @@ constexpr char kStopKey = 0x11;
 
 // Thread start routine; the parameter is the port handle.
 DWORD WINAPI KeyboardThread(LPVOID port);
-
-// Ends the session: tells the receive loop to stop and clears the port's event
-// mask, which completes its pending wait with an empty mask.
-void SendStopSignal(HANDLE port);

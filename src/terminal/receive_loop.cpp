@@ -5,11 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "session.h"
 #include "terminal/error_report.h"
 #include "terminal/keyboard_thread.h"
-
-std::atomic<bool> g_stopRequested{false};
+#include "terminal/stop_signal.h"
 
 namespace {
 
@@ -159,14 +157,14 @@ void DrainPort(HANDLE port, OVERLAPPED *overlapped, Capture *capture, Batch *bat
 
 }  // namespace
 
-void ReceiveLoop(HANDLE port) {
+void ReceiveLoop(HANDLE port, const SessionSettings *settings) {
     Capture capture;
-    if (g_sessionSettings.logEnabled == 1) {
-        capture.file = OpenFileStream(g_sessionSettings.logPath, "w");
+    if (settings->logEnabled == 1) {
+        capture.file = OpenFileStream(settings->logPath, "w");
         if (!capture.file) {
             // No session runs without the capture the user asked for, and
             // keys typed for the device must not reach the shell instead.
-            std::printf("Cannot create capture file %s: %s\n", g_sessionSettings.logPath,
+            std::printf("Cannot create capture file %s: %s\n", settings->logPath,
                         std::strerror(errno));
             std::fflush(stdout);
             DiscardTypedKeys();
@@ -209,7 +207,7 @@ void ReceiveLoop(HANDLE port) {
         if (capture.error != 0) {
             // On a line of its own: the device may have stopped mid-line.
             StartOwnLine();
-            std::printf("Cannot write capture file %s: %s\n", g_sessionSettings.logPath,
+            std::printf("Cannot write capture file %s: %s\n", settings->logPath,
                         std::strerror(capture.error));
         }
     }

@@ -1,5 +1,5 @@
 #include "fake_platform.h"
-#include "terminal/receive_loop.h"
+#include "terminal/stop_signal.h"
 
 #include <algorithm>
 #include <condition_variable>

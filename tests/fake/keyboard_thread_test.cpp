@@ -8,6 +8,7 @@
 #include "session.h"
 #include "terminal/keyboard_thread.h"
 #include "terminal/receive_loop.h"
+#include "terminal/stop_signal.h"
 #include "test_support.h"
 
 namespace {
@@ -170,7 +171,7 @@ protected:
     // Runs the loop while user acts on another thread; false if either hung.
     static bool RunSession(const std::function<void()> &user) {
         std::thread typing(user);
-        bool returned = RunWithDeadline([] { ReceiveLoop(fake::kPort); });
+        bool returned = RunWithDeadline([] { ReceiveLoop(fake::kPort, &g_sessionSettings); });
         typing.join();
         return returned;
     }

@@ -10,6 +10,7 @@
 
 #include "session.h"
 #include "terminal/receive_loop.h"
+#include "terminal/stop_signal.h"
 #include "test_support.h"
 
 namespace {
@@ -38,7 +39,7 @@ protected:
                 if (fake::Await(PortWaitBlocked)) SetCommMask(fake::kPort, 0);
             });
         }
-        bool returned = RunWithDeadline([] { ReceiveLoop(fake::kPort); });
+        bool returned = RunWithDeadline([] { ReceiveLoop(fake::kPort, &g_sessionSettings); });
         if (stopper.joinable()) stopper.join();
         return returned;
     }

@@ -16,7 +16,7 @@
 
 #include "session.h"
 #include "terminal/error_report.h"
-#include "terminal/receive_loop.h"
+#include "terminal/stop_signal.h"
 #include "version.h"
 
 namespace {

@@ -400,7 +400,7 @@ class PortOpening(WineTestCase):
                          program.diagnostics())
         errors = [i for i, line in enumerate(lines) if line.startswith("E012")]
         self.assertEqual(len(errors), 1, program.diagnostics())
-        match = re.fullmatch(r"E012_Failed to open port: \((-?\d+)\) (.*?)\r?",
+        match = re.fullmatch(r"E012_Failed to open port: \((-?\d+)\) ([^\r]*)",
                              lines[errors[0]])
         self.assertIsNotNone(match, program.diagnostics())
         number, text = int(match.group(1)), match.group(2).strip()
@@ -452,7 +452,7 @@ class RefusedPorts(WineTestCase):
                                  program.diagnostics())
                 # The report and the usage block follow at once: no E013, E014
                 # or session prompt in between.
-                match = re.fullmatch(r"E012_Failed to open port: \((-?\d+)\) (.*?)\r?", lines[5])
+                match = re.fullmatch(r"E012_Failed to open port: \((-?\d+)\) ([^\r]*)", lines[5])
                 self.assertIsNotNone(match, program.diagnostics())
                 self.assertTrue(match.group(2).strip(), program.diagnostics())
                 rest = [line for line in lines[6:] if line]
@@ -629,7 +629,9 @@ class Session(WineTestCase):
         self.device.hang_up()
         status = program.finish()
         self.assertEqual(status, 0, program.diagnostics())
-        rest = program.out[len(expected):].decode("latin-1").replace("\x0c", "").split("\r\n")
+        # The device's last words stay: nothing clears the screen after them.
+        self.assertNotIn(b"\x0c", program.out[len(expected):], program.diagnostics())
+        rest = program.out[len(expected):].decode("latin-1").split("\r\n")
         rest = [line.rstrip("\r") for line in rest if line]
         # A read that fails is reported and the loop waits again; the wait
         # that fails ends it. So one or two reports, each with the usage

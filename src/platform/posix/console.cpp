@@ -3,7 +3,7 @@
 // Standard input is the console. Input modes map onto termios. The mode the
 // console had when the program started is saved before anything else touches
 // it (the port may be the program's own terminal) and put back when the
-// process ends, on every road (process.cpp has the signals).
+// process ends, however it ends (process.cpp has the signals).
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -27,14 +27,17 @@ ConsoleHandle g_console{{HandleKind::Console}, STDIN_FILENO};
 // settings the program last put in force, which a resumed session puts back.
 // Written under the lock; the signal handlers only read them.
 pthread_mutex_t g_modeLock = PTHREAD_MUTEX_INITIALIZER;
-termios g_original, g_inForce;
-std::atomic<bool> g_originalSaved{false}, g_inForceSaved{false};
+termios g_original;
+termios g_inForce;
+std::atomic<bool> g_originalSaved{false};
+std::atomic<bool> g_inForceSaved{false};
 DWORD g_originalMode = 0;
 
 // Keys read together are handed out one event at a time; only one thread
 // reads the console at a time (the key wait, later the keyboard thread).
 unsigned char g_keys[4096];
-std::size_t g_keysStart = 0, g_keysEnd = 0;
+std::size_t g_keysStart = 0;
+std::size_t g_keysEnd = 0;
 
 // How long the rest of a key's escape sequence may take to arrive; an Esc
 // with nothing after it for this long is the Esc key itself.
@@ -273,7 +276,10 @@ void ClearConsoleScreen() {
 
 DWORD WaitForConsoleInput(HANDLE handle, DWORD milliseconds) {
     ConsoleHandle *console = AsConsole(handle);
-    if (console == nullptr) return FailWith(EINVAL), WAIT_FAILED;
+    if (console == nullptr) {
+        FailWith(EINVAL);
+        return WAIT_FAILED;
+    }
     if (g_keysStart < g_keysEnd) return WAIT_OBJECT_0;
     pollfd fds = {console->fd, POLLIN, 0};
     int timeout = milliseconds == INFINITE ? -1 : static_cast<int>(milliseconds);
@@ -281,7 +287,10 @@ DWORD WaitForConsoleInput(HANDLE handle, DWORD milliseconds) {
         int ready = poll(&fds, 1, timeout);
         if (ready > 0) return WAIT_OBJECT_0;  // input, or an end the read will report
         if (ready == 0) return 258;           // WAIT_TIMEOUT
-        if (errno != EINTR) return FailWith(errno), WAIT_FAILED;
+        if (errno != EINTR) {
+            FailWith(errno);
+            return WAIT_FAILED;
+        }
     }
 }
 

@@ -37,7 +37,8 @@ struct Port : HandleBase {
     std::atomic<DWORD> maskGeneration{0};
     // The read-ahead and hang-up belong to the thread that reads and waits.
     unsigned char buffer[kReadAheadSize];
-    std::size_t bufferStart = 0, bufferEnd = 0;
+    std::size_t bufferStart = 0;
+    std::size_t bufferEnd = 0;
     int hangUpError = 0;  // set once the device went away
 };
 Port g_port;
@@ -50,11 +51,17 @@ Port *AsPort(HANDLE handle, bool argumentsGiven = true) {
     return nullptr;
 }
 
-HANDLE Refuse(int error) { return FailWith(error), INVALID_HANDLE_VALUE; }
+HANDLE Refuse(int error) {
+    FailWith(error);
+    return INVALID_HANDLE_VALUE;
+}
 
 // Reads and writes complete within their calls.
 BOOL Completed(LPOVERLAPPED overlapped, std::size_t transferred) {
-    if (overlapped) overlapped->Internal = 0, overlapped->InternalHigh = transferred;
+    if (overlapped) {
+        overlapped->Internal = 0;
+        overlapped->InternalHigh = transferred;
+    }
     return TRUE;
 }
 
@@ -121,16 +128,26 @@ BOOL CompleteWait(LPOVERLAPPED overlapped, bool block) {
     return error ? FailWith(error) : TRUE;
 }
 
-// The rates with B constants, in their order: set as such, a line's speed reads
-// in the usual form; other rates go as BOTHER.
-constexpr DWORD kRates[] = {50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600,
-                            19200, 38400, 57600, 115200, 230400, 460800, 500000, 576000, 921600,
-                            1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
-static_assert(B50 == 1 && B38400 == 15 && B57600 == (CBAUDEX | 1) && B4000000 == (CBAUDEX | 15));
+// The rates that have a B constant: set as such, a line's speed reads in the
+// usual form (stty, setserial); other rates go as BOTHER with the number.
+struct Rate {
+    DWORD rate;
+    tcflag_t code;
+};
+constexpr Rate kRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
 
 tcflag_t SpeedCode(DWORD rate) {
-    for (tcflag_t i = 0; i < 30; ++i) {
-        if (kRates[i] == rate) return i < 15 ? i + 1 : CBAUDEX | (i - 14);
+    for (const Rate &known : kRates) {
+        if (known.rate == rate) return known.code;
     }
     return BOTHER;
 }
@@ -172,10 +189,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
 }
 
 // Gives the device back as it was found, not exclusive and not locked, on
-// every road: a port left exclusive refuses every opener while the line lives.
+// every way out: a port left exclusive refuses every opener while the line lives.
 void ReleasePort() {
     int fd = g_port.fd.load();
-    if (fd >= 0) ioctl(fd, TIOCNXCL), flock(fd, LOCK_UN);
+    if (fd < 0) return;
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
 }
 
 BOOL ClosePortHandle(HANDLE handle) {
@@ -291,7 +310,8 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
         // A hang-up ends the read with what it has; the next wait reports it.
         if (added > 0 || port->hangUpError) continue;
         // To the microsecond: whole milliseconds would stretch a 2 ms interval.
-        long long end = totalEnd, gapEnd = lastByte + 1000000LL * t.ReadIntervalTimeout;
+        long long end = totalEnd;
+        long long gapEnd = lastByte + 1000000LL * t.ReadIntervalTimeout;
         if (t.ReadIntervalTimeout != 0 && got > 0 && gapEnd < end) end = gapEnd;
         long long left = end - NowNs();
         if (left <= 0) break;
