@@ -126,11 +126,9 @@ int LookUp(const Url &url, std::int64_t deadline, addrinfo **addresses) {
         sigset_t all, previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
-        pthread_t thread;
-        int error = pthread_create(&thread, nullptr, LookUpName, nullptr);
+        int error = StartDetachedThread(LookUpName, nullptr);
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         if (error != 0) return error;
-        pthread_detach(thread);
         g_lookup.running = true;
         error = WaitReady(g_lookup.done[0], POLLIN, deadline);
         if (error != 0 || read(g_lookup.done[0], &byte, 1) != 1) return error ? error : errno;
