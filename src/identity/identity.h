@@ -53,7 +53,8 @@ constexpr DWORD kUsageReportFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG
 static_assert(kUsageReportFlags == 0x04040340u, "the report's request flags");
 
 // Sends one HTTP GET with the machine code and AppID to the usage-log host;
-// blocks until it is answered or has failed, and shows nothing either way.
+// waits until it is answered or has failed, five seconds at most, and shows
+// nothing either way.
 void SendUsageReport(const char *machineCode, const char *appId);
 
 // The usage-log host the report goes to, fixed at build time.

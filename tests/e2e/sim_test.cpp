@@ -1,5 +1,6 @@
 // The simulated drive with the real terminal on it, as the quick start runs
 // them: one session from the greeting to Ctrl+Q.
+#include <csignal>
 #include <cstdint>
 #include <poll.h>
 #include <sys/stat.h>
@@ -123,6 +124,21 @@ TEST(Simulator, SessionFromGreetingToCtrlQWithAPacedDumpCaptured) {
     } else {
         EXPECT_EQ(errno, ENOENT) << line;
     }
+}
+
+TEST(Simulator, ATerminalKilledOutrightStillLeavesTheConsoleAsItWas) {
+    ProgramRun run;
+    ASSERT_TRUE(StartProgram(run, LaunchOptions{}, kSimulator)) << std::strerror(errno);
+    // The session's raw mode is in force; the terminal cannot undo it now.
+    ASSERT_TRUE(run.WaitForRawConsole()) << run.consoleText();
+    const pid_t terminal = ChildOf(run.pid());
+    ASSERT_GT(terminal, 0);
+    ASSERT_EQ(kill(terminal, SIGKILL), 0) << std::strerror(errno);
+    ASSERT_TRUE(run.Finish()) << run.consoleText();
+    EXPECT_EQ(run.DescribeEnd(), "exit " + std::to_string(128 + SIGKILL));
+    termios now;
+    ASSERT_TRUE(run.ConsoleSettingsNow(&now));
+    EXPECT_TRUE(SameConsoleSettings(run.consoleBefore(), now));
 }
 
 }  // namespace

@@ -44,6 +44,8 @@ START_SECONDS = 60
 EXIT_SECONDS = 30
 KEY_WAIT_HOLD_SECONDS = 1.0
 LISTENER_SECONDS = 30
+# The usage report holds start-up about 5 s at most; the rest is Wine's start.
+SILENT_SERVICE_SECONDS = 15
 # Wine moves about 0.04 MB/s through a pseudo-terminal port: bounds on a
 # session's transfers are generous, and only completeness is checked.
 TRANSFER_SECONDS = 240
@@ -647,9 +649,13 @@ class Session(WineTestCase):
 
 
 class Listener:
-    """A loopback HTTP listener that records every request it is sent."""
+    """A loopback HTTP listener that records every request it is sent; a
+    silent one reads the request and never answers, holding the connection
+    open until it is closed."""
 
-    def __init__(self, port):
+    def __init__(self, port, answer=True):
+        self.answer = answer
+        self.held = []
         self.requests = []
         self.server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -668,20 +674,24 @@ class Listener:
                 continue
             except OSError:
                 return
-            with connection:
-                connection.settimeout(5)
-                data = b""
-                try:
-                    while b"\r\n\r\n" not in data:
-                        chunk = connection.recv(4096)
-                        if not chunk:
-                            break
-                        data += chunk
+            connection.settimeout(5)
+            data = b""
+            try:
+                while b"\r\n\r\n" not in data:
+                    chunk = connection.recv(4096)
+                    if not chunk:
+                        break
+                    data += chunk
+                if self.answer:
                     connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n"
                                        b"Connection: close\r\n\r\n")
-                except OSError:
-                    pass
-                self.requests.append(data.decode("latin-1"))
+            except OSError:
+                pass
+            self.requests.append(data.decode("latin-1"))
+            if self.answer:
+                connection.close()
+            else:
+                self.held.append(connection)
 
     def wait_for_request(self, seconds=LISTENER_SECONDS):
         deadline = time.monotonic() + seconds
@@ -693,6 +703,8 @@ class Listener:
         self.stopping.set()
         self.thread.join(timeout=5)
         self.server.close()
+        for connection in self.held:
+            connection.close()
 
 
 class UsageReport(WineTestCase):
@@ -735,6 +747,33 @@ class UsageReport(WineTestCase):
                     # The report has been answered before the lines are printed.
                     self.assertTrue(listener.wait_for_request(0), "no request arrived")
                     self.check_request(listener, program, lines)
+                finally:
+                    listener.close()
+
+    def test_a_service_that_never_answers_holds_start_up_a_bounded_time(self):
+        # WinINet's own time-outs would hold the program for minutes here.
+        self.write_check(b"\x01\xab")
+        for road in ("usage", "port"):
+            with self.subTest(road=road):
+                listener = Listener(CONFIG.usage_port, answer=False)
+                try:
+                    started = time.monotonic()
+                    program = self.start() if road == "usage" else self.start("COM42")
+                    shown = program.wait_for_output("AppID 01AB\r\n", SILENT_SERVICE_SECONDS)
+                    seconds = time.monotonic() - started
+                    self.assertTrue(shown, f"no start-up lines within {SILENT_SERVICE_SECONDS} s"
+                                    + program.diagnostics())
+                    if road == "usage":
+                        self.assertTrue(program.wait_for_output(usage_block()[-1]),
+                                        program.diagnostics())
+                        program.key(b"x")
+                        status = program.finish()
+                    else:
+                        status = program.finish(START_SECONDS)
+                    self.assertEqual(status, 0, program.diagnostics())
+                    self.assert_startup(program, program.text().split("\r\n"), "01AB")
+                    self.assertEqual(len(listener.requests), 1, f"{listener.requests!r}")
+                    note(f"silent usage service, {road} road: start-up lines after {seconds:.1f} s")
                 finally:
                     listener.close()
 

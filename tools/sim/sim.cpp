@@ -373,6 +373,12 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    // The console's mode, put back should the terminal die without doing so
+    // itself (a signal it cannot catch, SIGKILL, leaves the console raw). The
+    // kernel's termios record, as <asm/termbits.h> has it, round-trips whole.
+    struct termios console;
+    const bool consoleSaved = isatty(STDIN_FILENO) && ioctl(STDIN_FILENO, TCGETS, &console) == 0;
+
     std::vector<std::string> args{terminal, slaveName};
     for (int i = first; i < argc; ++i) args.emplace_back(argv[i]);
     std::vector<char *> childArgv;
@@ -460,6 +466,11 @@ int main(int argc, char **argv) {
         }
     }
     int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    // In the background the console's mode belongs to the shell (and setting
+    // it would stop the simulator).
+    if (sig != 0 && consoleSaved && tcgetpgrp(STDIN_FILENO) == getpgrp()) {
+        ioctl(STDIN_FILENO, TCSETS, &console);
+    }
     if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP) {
         // Stopped as the terminal was, so a shell sees the same (a crash of
         // the terminal is not mirrored: it would look like the simulator's).

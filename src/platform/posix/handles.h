@@ -21,6 +21,10 @@ BOOL ClosePortHandle(HANDLE port);
 DWORD WaitForConsoleInput(HANDLE console, DWORD milliseconds);
 BOOL FailWith(int error);  // sets the calling thread's last error; FALSE
 
+// Starts a detached thread with a stack of at least stackSize bytes and never
+// less than the layer's own default (sync.cpp); 0 or the pthread error.
+int StartDetachedThread(void *(*routine)(void *), void *argument, std::size_t stackSize = 0);
+
 // For process.cpp, which prepares the process before main: the console's
 // starting mode saved and start-up's keys kept unechoed (console.cpp). For its
 // signal handlers, so async-signal-safe: the starting mode put back, the mode

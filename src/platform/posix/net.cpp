@@ -3,6 +3,7 @@
 // waits for the answer's status line. The whole request, name lookup included,
 // is bounded by one deadline, so a dead service costs seconds at most.
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +38,9 @@ const ifaddrs *NextLink(const ifaddrs *list, unsigned *index) {
     return next;
 }
 
+// The whole request, name lookup included, gets this long.
+constexpr std::int64_t kRequestBudgetMs = 5000;
+
 // One session, one request, never closed: a static record each.
 char g_agent[256];
 char g_request;
@@ -68,9 +72,13 @@ bool SplitUrl(const char *url, Url *parts) {
     return std::atol(parts->port) >= 1 && std::atol(parts->port) <= 65535;
 }
 
+// Deadlines are milliseconds since boot, in 64 bits: a 32-bit long would
+// wrap after 24.8 days of uptime, and every deadline would then have passed.
+std::int64_t NowMs() { return NowNs() / 1000000; }
+
 // 0 once fd is ready (or failed: the next call says how), else the errno.
-int WaitReady(int fd, short events, long deadline) {
-    for (long long left; (left = deadline - NowNs() / 1000000) > 0;) {
+int WaitReady(int fd, short events, std::int64_t deadline) {
+    for (std::int64_t left; (left = deadline - NowMs()) > 0;) {
         pollfd entry{fd, events, 0};
         int result = poll(&entry, 1, static_cast<int>(left));
         if (result > 0) return 0;
@@ -97,7 +105,7 @@ void *LookUpName(void *) {
     return nullptr;
 }
 
-int LookUp(const Url &url, long deadline, addrinfo **addresses) {
+int LookUp(const Url &url, std::int64_t deadline, addrinfo **addresses) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
@@ -118,11 +126,9 @@ int LookUp(const Url &url, long deadline, addrinfo **addresses) {
         sigset_t all, previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
-        pthread_t thread;
-        int error = pthread_create(&thread, nullptr, LookUpName, nullptr);
+        int error = StartDetachedThread(LookUpName, nullptr);
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         if (error != 0) return error;
-        pthread_detach(thread);
         g_lookup.running = true;
         error = WaitReady(g_lookup.done[0], POLLIN, deadline);
         if (error != 0 || read(g_lookup.done[0], &byte, 1) != 1) return error ? error : errno;
@@ -136,7 +142,7 @@ int LookUp(const Url &url, long deadline, addrinfo **addresses) {
 }
 
 // The socket of the first address that answers, or -1 (the last error set).
-int Connect(const addrinfo *address, long deadline, int *error) {
+int Connect(const addrinfo *address, std::int64_t deadline, int *error) {
     for (*error = EHOSTUNREACH; address != nullptr; address = address->ai_next) {
         int fd = socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                         address->ai_protocol);
@@ -153,7 +159,7 @@ int Connect(const addrinfo *address, long deadline, int *error) {
 }
 
 // 0 once the request went out and a status line ("HTTP/...\n") came back.
-int Exchange(int fd, const char *request, std::size_t length, long deadline) {
+int Exchange(int fd, const char *request, std::size_t length, std::int64_t deadline) {
     // A few hundred bytes fit a fresh connection's send buffer whole.
     // MSG_NOSIGNAL: a peer that went away must not raise SIGPIPE.
     ssize_t sent = send(fd, request, length, MSG_NOSIGNAL);
@@ -224,7 +230,7 @@ HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR, LPCSTR, DWORD fl
 // The other flags need nothing here (no cache, no log-in, nothing shown).
 HINTERNET InternetOpenUrlA(HINTERNET session, LPCSTR url, LPCSTR headers, DWORD headersLength,
                            DWORD flags, DWORD_PTR) {
-    long deadline = static_cast<long>(NowNs() / 1000000) + 5000;
+    std::int64_t deadline = NowMs() + kRequestBudgetMs;
     if (session != g_agent) return Fail(EBADF);
     Url parts;
     if ((headers != nullptr && headersLength != 0) || !SplitUrl(url, &parts)) return Fail(EINVAL);

@@ -1,53 +1,150 @@
-// Threads, events, waits and closing handles. The program starts one thread
-// and gives events only to overlapped records, which this layer completes
-// without them: a static record each serves every call, nothing is allocated.
+// Threads, events, waits and closing handles. The program runs a few threads
+// at most (the keyboard thread, the usage report): a small table of static
+// records serves them, nothing is allocated. Events are given only to
+// overlapped records, which this layer completes without them, so one static
+// record serves every call.
 #include <cerrno>
+#include <ctime>
 #include <pthread.h>
 
 #include "platform/posix/handles.h"
 
 namespace {
 
-HandleBase g_thread{HandleKind::Thread};
-HandleBase g_event{HandleKind::Event};
-LPTHREAD_START_ROUTINE g_routine = nullptr;
+// A thread's stack is the size Windows gives one by default, not the stack
+// limit of the shell that started the program: under `ulimit -s 16` glibc
+// would give every thread 16 KiB, which a name lookup through the system's
+// resolver modules may well overrun.
+constexpr std::size_t kThreadStackSize = 1 << 20;
 
-void *RunThread(void *parameter) {
-    g_routine(parameter);
+struct ThreadHandle : HandleBase {
+    LPTHREAD_START_ROUTINE routine;
+    LPVOID parameter;
+    // A record is free again once its thread has ended and its handle has
+    // been closed, in either order.
+    bool running;
+    bool open;
+};
+
+// Written under the lock; a thread's end is announced through the condition.
+constexpr int kMaxThreads = 4;
+ThreadHandle g_threads[kMaxThreads];
+pthread_mutex_t g_threadLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_threadEnded = PTHREAD_COND_INITIALIZER;
+
+HandleBase g_event{HandleKind::Event};
+
+void *RunThread(void *record) {
+    ThreadHandle *thread = static_cast<ThreadHandle *>(record);
+    thread->routine(thread->parameter);
+    pthread_mutex_lock(&g_threadLock);
+    thread->running = false;
+    pthread_cond_broadcast(&g_threadEnded);
+    pthread_mutex_unlock(&g_threadLock);
     return nullptr;
+}
+
+ThreadHandle *AsOpenThread(HANDLE handle) {
+    if (!IsHandleOfKind(handle, HandleKind::Thread)) return nullptr;
+    ThreadHandle *thread = static_cast<ThreadHandle *>(handle);
+    return thread->open ? thread : nullptr;
+}
+
+// Waits until the thread has ended or the time is up; called with the lock.
+DWORD WaitForThread(ThreadHandle *thread, DWORD milliseconds) {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    while (thread->running) {
+        int result = milliseconds == INFINITE
+                         ? pthread_cond_wait(&g_threadEnded, &g_threadLock)
+                         : pthread_cond_clockwait(&g_threadEnded, &g_threadLock,
+                                                  CLOCK_MONOTONIC, &deadline);
+        if (result == ETIMEDOUT) return WAIT_TIMEOUT;
+    }
+    return WAIT_OBJECT_0;
 }
 
 }  // namespace
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE routine,
-                    LPVOID parameter, DWORD, LPDWORD threadId) {
-    // Another routine could not be told apart by the one start record.
-    int result = routine == nullptr || (g_routine && g_routine != routine) ? EINVAL : 0;
+int StartDetachedThread(void *(*routine)(void *), void *argument, std::size_t stackSize) {
+    pthread_attr_t attributes;
+    int result = pthread_attr_init(&attributes);
+    if (result != 0) return result;
+    result = pthread_attr_setstacksize(&attributes,
+                                       stackSize > kThreadStackSize ? stackSize : kThreadStackSize);
+    if (result == 0) result = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    if (result == 0) g_routine = routine;
-    if (result == 0) result = pthread_create(&thread, nullptr, RunThread, parameter);
+    if (result == 0) result = pthread_create(&thread, &attributes, routine, argument);
+    pthread_attr_destroy(&attributes);
+    return result;
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine,
+                    LPVOID parameter, DWORD, LPDWORD threadId) {
+    if (routine == nullptr) {
+        FailWith(EINVAL);
+        return nullptr;
+    }
+    pthread_mutex_lock(&g_threadLock);
+    ThreadHandle *thread = nullptr;
+    for (ThreadHandle &record : g_threads) {
+        if (thread == nullptr && !record.running && !record.open) thread = &record;
+    }
+    if (thread != nullptr) {
+        *thread = ThreadHandle{{HandleKind::Thread}, routine, parameter, true, true};
+    }
+    pthread_mutex_unlock(&g_threadLock);
+    if (thread == nullptr) {
+        FailWith(EAGAIN);  // as many threads run as the table holds
+        return nullptr;
+    }
+
+    // It runs on by itself; a wait on its handle learns of its end from the
+    // record.
+    int result = StartDetachedThread(RunThread, thread, stackSize);
     if (result != 0) {
+        pthread_mutex_lock(&g_threadLock);
+        thread->running = false;
+        thread->open = false;
+        pthread_mutex_unlock(&g_threadLock);
         FailWith(result);
         return nullptr;
     }
-    pthread_detach(thread);  // it runs on by itself and nobody joins it
     if (threadId) *threadId = 0;
-    return &g_thread;
+    return thread;
 }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) { return &g_event; }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    // Nothing but the console is ever waited on.
     if (IsHandleOfKind(handle, HandleKind::Console)) {
         return WaitForConsoleInput(handle, milliseconds);
     }
-    FailWith(EINVAL);
-    return WAIT_FAILED;
+    pthread_mutex_lock(&g_threadLock);
+    ThreadHandle *thread = AsOpenThread(handle);
+    DWORD result = thread != nullptr ? WaitForThread(thread, milliseconds) : WAIT_FAILED;
+    pthread_mutex_unlock(&g_threadLock);
+    // Nothing else (an event, the port) is ever waited on.
+    if (result == WAIT_FAILED) FailWith(EINVAL);
+    return result;
 }
 
 BOOL CloseHandle(HANDLE handle) {
     if (IsHandleOfKind(handle, HandleKind::Port)) return ClosePortHandle(handle);
+    if (IsHandleOfKind(handle, HandleKind::Thread)) {
+        // The thread runs on; its record is freed once it has ended too.
+        pthread_mutex_lock(&g_threadLock);
+        ThreadHandle *thread = AsOpenThread(handle);
+        if (thread != nullptr) thread->open = false;
+        pthread_mutex_unlock(&g_threadLock);
+        return thread != nullptr ? TRUE : FailWith(EBADF);
+    }
     // Standard input belongs to the process, the static records to the layer.
     return handle != nullptr && handle != INVALID_HANDLE_VALUE ? TRUE : FailWith(EBADF);
 }

@@ -87,6 +87,7 @@ constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
 constexpr DWORD ENABLE_PROCESSED_INPUT = 0x0001u, ENABLE_LINE_INPUT = 0x0002u;
 constexpr DWORD ENABLE_ECHO_INPUT = 0x0004u, ENABLE_WINDOW_INPUT = 0x0008u;
 constexpr DWORD ENABLE_MOUSE_INPUT = 0x0010u, WAIT_OBJECT_0 = 0u, WAIT_FAILED = 0xFFFFFFFFu;
+constexpr DWORD WAIT_TIMEOUT = 258u;
 constexpr int KEY_EVENT = 0x0001, MOUSE_EVENT = 0x0002, WINDOW_BUFFER_SIZE_EVENT = 0x0004;
 constexpr int MENU_EVENT = 0x0008, FOCUS_EVENT = 0x0010;
 typedef struct _KEY_EVENT_RECORD {
@@ -109,7 +110,7 @@ BOOL SetConsoleMode(HANDLE console, DWORD mode);
 BOOL ReadConsoleInputA(HANDLE console, PINPUT_RECORD records, DWORD length, LPDWORD read);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
-// Threads and events
+// Threads and events; WaitForSingleObject also waits for a thread's end.
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID parameter);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD flags, LPDWORD threadId);
