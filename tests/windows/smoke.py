@@ -540,12 +540,16 @@ class Session(WineTestCase):
         super().setUp()
         self.device = Device()
         self.addCleanup(lambda: self.device.hang_up())
+        self.port = self.link_free_com_port(self.device)
+        self.env = dict(PREFIX.env, LD_PRELOAD=CONFIG.modem_shim)
+
+    def link_free_com_port(self, device):
+        """Links the first free COM name from COM5 up to the device; its name."""
         number = 5
         while os.path.lexists(os.path.join(PREFIX.path, "dosdevices", f"com{number}")):
             number += 1
-        self.port = f"COM{number}"
-        self.set_device_link(f"com{number}", self.device.path())
-        self.env = dict(PREFIX.env, LD_PRELOAD=CONFIG.modem_shim)
+        self.set_device_link(f"com{number}", device.path())
+        return f"COM{number}"
 
     def start_session(self, *extra):
         program = self.start(self.port, "38400", *extra, env=self.env)
@@ -595,6 +599,20 @@ class Session(WineTestCase):
         self.device.send(every_value)
         expected += text_mode(every_value)
         self.await_shown(program, expected, KEY_SECONDS)
+
+        # A second session naming the same capture file, on a port of its
+        # own, is refused before it empties anything: the capture is checked
+        # whole at the end.
+        other = Device()
+        self.addCleanup(other.hang_up)
+        second = self.start(self.link_free_com_port(other), "38400", "-", "-", "-",
+                            "capture.txt", env=self.env)
+        self.assertEqual(second.finish(START_SECONDS), 0, second.diagnostics())
+        refusal = [line for line in second.text().split("\r\n")
+                   if line.startswith("Cannot create capture file capture.txt: ")]
+        self.assertEqual(len(refusal), 1, second.diagnostics())
+        self.assertNotIn(self.PROMPT, second.text(), second.diagnostics())
+        note("a capture file in use under Wine: " + refusal[0])
 
         # Typed on the console's pseudo-terminal, then Ctrl+C put into the
         # console; each is one byte to the device, and the session goes on.
