@@ -1,5 +1,5 @@
 // The one include through which the program reaches the platform: the Win32
-// API, on Windows the real thing, elsewhere the small layer in platform/posix
+// API, on Windows the real thing, on Linux the small layer in platform/linux
 // (only the subset the program calls, with the same names and meanings).
 #pragma once
 
@@ -31,7 +31,7 @@ constexpr bool kPortNamesUseDeviceNamespace = true;
 constexpr char kProgramFileName[] = "TorvaneTerminal.exe";
 constexpr char kExamplePortName[] = "COM3";
 #else
-#include "posix/win32_posix.h"
+#include "linux/win32_linux.h"
 constexpr bool kPortNamesUseDeviceNamespace = false;
 constexpr char kProgramFileName[] = "TorvaneTerminal";
 constexpr char kExamplePortName[] = "/dev/ttyUSB0";

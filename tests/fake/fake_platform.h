@@ -1,5 +1,5 @@
 // A scriptable stand-in for the platform layer: it defines every call that
-// platform/posix/win32_posix.h declares, so the program's logic links against
+// platform/linux/win32_linux.h declares, so the program's logic links against
 // it instead of the real layer. Tests script each call's result and last
 // error in the fake's State through Edit, then read back what the program
 // asked of the platform through Snapshot.

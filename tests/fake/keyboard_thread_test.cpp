@@ -1,5 +1,5 @@
 // KeyboardThread against the fake: which keys reach the port, the stop
-// signal, the E001 to E004 roads; then whole sessions, with the keyboard
+// signal, every failure from E001 to E004; then whole sessions, with the keyboard
 // thread running on the thread the receive loop starts for it.
 #include <cstdio>
 #include <functional>

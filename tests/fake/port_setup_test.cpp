@@ -1,5 +1,5 @@
 // OpenPort and ConfigurePort against the fake: what the port is given, and
-// the E012, E013 and E014 roads.
+// the E012, E013 and E014 failures.
 #include <cstring>
 
 #include "session.h"

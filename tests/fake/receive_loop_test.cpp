@@ -1,5 +1,5 @@
 // ReceiveLoop against the fake: the bytes it relays, the stop signal, and the
-// E005 to E011 roads with what follows each. The keyboard thread is left out
+// failures E005 to E011 with what follows each. The keyboard thread is left out
 // here (its thread never runs) unless a test says otherwise; the test itself
 // sends the stop signal the way that thread does, by clearing the port's mask.
 #include <algorithm>

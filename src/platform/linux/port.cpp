@@ -15,7 +15,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "platform/posix/handles.h"
+#include "platform/linux/handles.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-// The Win32 subset the program calls, provided on POSIX systems. Types and
+// The Win32 subset the program calls, provided on Linux. Types and
 // constants mirror the Windows SDK's (sizes and values included), so that the
-// same program source builds against either; each function's POSIX meaning is
+// same program source builds against either; each function's Linux meaning is
 // documented where it is implemented.
 #pragma once
 
@@ -28,42 +28,80 @@ typedef size_t SIZE_T;
 #endif
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
-constexpr DWORD INFINITE = 0xFFFFFFFFu, MAXDWORD = 0xFFFFFFFFu;
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
 // GetLastError() otherwise carries errno values; this one cannot collide.
 constexpr DWORD ERROR_IO_PENDING = 997u;
 
-constexpr DWORD ERROR_OPERATION_ABORTED = 995u, ERROR_TIMEOUT = 1460u;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995u;
+constexpr DWORD ERROR_TIMEOUT = 1460u;
 
 // CreateFileA and the serial port
-constexpr DWORD GENERIC_READ = 0x80000000u, GENERIC_WRITE = 0x40000000u, OPEN_EXISTING = 3u;
-constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u, EV_RXCHAR = 0x0001u;
-constexpr DWORD DTR_CONTROL_DISABLE = 0u, DTR_CONTROL_ENABLE = 1u;
-constexpr DWORD RTS_CONTROL_DISABLE = 0u, RTS_CONTROL_ENABLE = 1u;
-constexpr int NOPARITY = 0, ODDPARITY = 1, EVENPARITY = 2, ONESTOPBIT = 0, TWOSTOPBITS = 2;
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD OPEN_EXISTING = 3u;
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u;
+constexpr DWORD EV_RXCHAR = 0x0001u;
+constexpr DWORD DTR_CONTROL_DISABLE = 0u;
+constexpr DWORD DTR_CONTROL_ENABLE = 1u;
+constexpr DWORD RTS_CONTROL_DISABLE = 0u;
+constexpr DWORD RTS_CONTROL_ENABLE = 1u;
+constexpr int NOPARITY = 0;
+constexpr int ODDPARITY = 1;
+constexpr int EVENPARITY = 2;
+constexpr int ONESTOPBIT = 0;
+constexpr int TWOSTOPBITS = 2;
 
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 typedef struct _COMMTIMEOUTS {
-    DWORD ReadIntervalTimeout, ReadTotalTimeoutMultiplier, ReadTotalTimeoutConstant;
-    DWORD WriteTotalTimeoutMultiplier, WriteTotalTimeoutConstant;
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
 // Same layout as the SDK's: 28 bytes, the flag bits in one 32-bit word.
 typedef struct _DCB {
-    DWORD DCBlength, BaudRate;
-    DWORD fBinary : 1, fParity : 1, fOutxCtsFlow : 1, fOutxDsrFlow : 1, fDtrControl : 2;
-    DWORD fDsrSensitivity : 1, fTXContinueOnXoff : 1, fOutX : 1, fInX : 1, fErrorChar : 1;
-    DWORD fNull : 1, fRtsControl : 2, fAbortOnError : 1, fDummy2 : 17;
-    WORD wReserved, XonLim, XoffLim;
-    BYTE ByteSize, Parity, StopBits;
-    char XonChar, XoffChar, ErrorChar, EofChar, EvtChar;
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
     WORD wReserved1;
 } DCB, *LPDCB;
 
 typedef struct _OVERLAPPED {
-    ULONG_PTR Internal, InternalHigh;
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
     union {
-        struct { DWORD Offset, OffsetHigh; };
+        struct {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        };
         LPVOID Pointer;
     };
     HANDLE hEvent;
@@ -84,23 +122,38 @@ BOOL CloseHandle(HANDLE handle);
 
 // Console input
 constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
-constexpr DWORD ENABLE_PROCESSED_INPUT = 0x0001u, ENABLE_LINE_INPUT = 0x0002u;
-constexpr DWORD ENABLE_ECHO_INPUT = 0x0004u, ENABLE_WINDOW_INPUT = 0x0008u;
-constexpr DWORD ENABLE_MOUSE_INPUT = 0x0010u, WAIT_OBJECT_0 = 0u, WAIT_FAILED = 0xFFFFFFFFu;
+constexpr DWORD ENABLE_PROCESSED_INPUT = 0x0001u;
+constexpr DWORD ENABLE_LINE_INPUT = 0x0002u;
+constexpr DWORD ENABLE_ECHO_INPUT = 0x0004u;
+constexpr DWORD ENABLE_WINDOW_INPUT = 0x0008u;
+constexpr DWORD ENABLE_MOUSE_INPUT = 0x0010u;
+constexpr DWORD WAIT_OBJECT_0 = 0u;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 constexpr DWORD WAIT_TIMEOUT = 258u;
-constexpr int KEY_EVENT = 0x0001, MOUSE_EVENT = 0x0002, WINDOW_BUFFER_SIZE_EVENT = 0x0004;
-constexpr int MENU_EVENT = 0x0008, FOCUS_EVENT = 0x0010;
+constexpr int KEY_EVENT = 0x0001;
+constexpr int MOUSE_EVENT = 0x0002;
+constexpr int WINDOW_BUFFER_SIZE_EVENT = 0x0004;
+constexpr int MENU_EVENT = 0x0008;
+constexpr int FOCUS_EVENT = 0x0010;
 typedef struct _KEY_EVENT_RECORD {
     BOOL bKeyDown;
-    WORD wRepeatCount, wVirtualKeyCode, wVirtualScanCode;
-    union { WCHAR UnicodeChar; CHAR AsciiChar; } uChar;
+    WORD wRepeatCount;
+    WORD wVirtualKeyCode;
+    WORD wVirtualScanCode;
+    union {
+        WCHAR UnicodeChar;
+        CHAR AsciiChar;
+    } uChar;
     DWORD dwControlKeyState;
 } KEY_EVENT_RECORD;
 
 // Only key events come from the layer; the other kinds exist for the tests.
 typedef struct _INPUT_RECORD {
     WORD EventType;
-    union { KEY_EVENT_RECORD KeyEvent; BYTE other[16]; } Event;
+    union {
+        KEY_EVENT_RECORD KeyEvent;
+        BYTE other[16];
+    } Event;
 } INPUT_RECORD, *PINPUT_RECORD;
 
 HANDLE GetStdHandle(DWORD which);
@@ -118,8 +171,10 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
                     LPCSTR name);
 
 // Errors and modules
-constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100u, FORMAT_MESSAGE_FROM_SYSTEM = 0x1000u;
-constexpr int LANG_NEUTRAL = 0x00, SUBLANG_DEFAULT = 0x01;
+constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100u;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000u;
+constexpr int LANG_NEUTRAL = 0x00;
+constexpr int SUBLANG_DEFAULT = 0x01;
 #define MAKELANGID(primary, sub) ((((WORD)(sub)) << 10) | (WORD)(primary))
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
@@ -129,10 +184,13 @@ HLOCAL LocalFree(HLOCAL memory);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size);
 
 // Network management
-constexpr DWORD NERR_Success = 0u, MAX_PREFERRED_LENGTH = static_cast<DWORD>(-1);
+constexpr DWORD NERR_Success = 0u;
+constexpr DWORD MAX_PREFERRED_LENGTH = static_cast<DWORD>(-1);
 typedef struct _WKSTA_TRANSPORT_INFO_0 {
-    DWORD wkti0_quality_of_service, wkti0_number_of_vcs;
-    LMSTR wkti0_transport_name, wkti0_transport_address;
+    DWORD wkti0_quality_of_service;
+    DWORD wkti0_number_of_vcs;
+    LMSTR wkti0_transport_name;
+    LMSTR wkti0_transport_address;
     BOOL wkti0_wan_ish;
 } WKSTA_TRANSPORT_INFO_0, *LPWKSTA_TRANSPORT_INFO_0;
 
@@ -154,9 +212,12 @@ FILE *OpenFileStream(const char *path, const char *mode);
 void ClearConsoleScreen();
 
 // Internet client
-constexpr DWORD INTERNET_OPEN_TYPE_DIRECT = 1u, INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000u;
-constexpr DWORD INTERNET_FLAG_NO_AUTH = 0x00040000u, INTERNET_FLAG_NO_UI = 0x00000200u;
-constexpr DWORD INTERNET_FLAG_PRAGMA_NOCACHE = 0x00000100u, INTERNET_FLAG_FORMS_SUBMIT = 0x40u;
+constexpr DWORD INTERNET_OPEN_TYPE_DIRECT = 1u;
+constexpr DWORD INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000u;
+constexpr DWORD INTERNET_FLAG_NO_AUTH = 0x00040000u;
+constexpr DWORD INTERNET_FLAG_NO_UI = 0x00000200u;
+constexpr DWORD INTERNET_FLAG_PRAGMA_NOCACHE = 0x00000100u;
+constexpr DWORD INTERNET_FLAG_FORMS_SUBMIT = 0x40u;
 HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass,
                         DWORD flags);
 HINTERNET InternetOpenUrlA(HINTERNET session, LPCSTR url, LPCSTR headers, DWORD headersLength,

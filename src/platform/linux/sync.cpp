@@ -7,7 +7,7 @@
 #include <ctime>
 #include <pthread.h>
 
-#include "platform/posix/handles.h"
+#include "platform/linux/handles.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "platform/posix/handles.h"
+#include "platform/linux/handles.h"
 
 namespace {
 

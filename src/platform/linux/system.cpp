@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/posix/handles.h"
+#include "platform/linux/handles.h"
 
 static thread_local DWORD t_lastError = 0;
 

@@ -14,7 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "platform/posix/handles.h"
+#include "platform/linux/handles.h"
 
 namespace {
 
@@ -286,7 +286,7 @@ DWORD WaitForConsoleInput(HANDLE handle, DWORD milliseconds) {
     for (;;) {
         int ready = poll(&fds, 1, timeout);
         if (ready > 0) return WAIT_OBJECT_0;  // input, or an end the read will report
-        if (ready == 0) return 258;           // WAIT_TIMEOUT
+        if (ready == 0) return WAIT_TIMEOUT;
         if (errno != EINTR) {
             FailWith(errno);
             return WAIT_FAILED;

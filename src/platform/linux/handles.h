@@ -1,9 +1,9 @@
-// What a HANDLE points at inside the POSIX layer. Private to the layer.
+// What a HANDLE points at inside the Linux layer. Private to the layer.
 #pragma once
 
 #include <time.h>
 
-#include "platform/posix/win32_posix.h"
+#include "platform/linux/win32_linux.h"
 
 enum class HandleKind { Port, Console, Event, Thread };
 

@@ -17,12 +17,13 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "platform/posix/handles.h"
+#include "platform/linux/handles.h"
 
 namespace {
 
 // The link above *index in the kernel's order (getifaddrs promises none) with
-// a 6-byte hardware address, loopback left out, or null; *index is set to its.
+// a 6-byte hardware address, loopback left out, or null; *index is set to
+// that link's index.
 const ifaddrs *NextLink(const ifaddrs *list, unsigned *index) {
     const ifaddrs *next = nullptr;
     for (unsigned after = *index; list != nullptr; list = list->ifa_next) {
