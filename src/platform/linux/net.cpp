@@ -53,13 +53,18 @@ struct Url {
     int authorityLength;
 };
 
-HINTERNET Fail(int error) { return FailWith(error), nullptr; }
+HINTERNET Fail(int error) {
+    FailWith(error);
+    return nullptr;
+}
 
 // No user info and no IPv6 literals: the configured host is host[:port].
 bool SplitUrl(const char *url, Url *parts) {
     if (url == nullptr || std::strncmp(url, "http://", 7) != 0) return false;
-    const char *start = parts->authority = url + 7;
-    std::size_t length = std::strcspn(start, "/"), hostLength = std::strcspn(start, ":/");
+    const char *start = url + 7;
+    parts->authority = start;
+    std::size_t length = std::strcspn(start, "/");
+    std::size_t hostLength = std::strcspn(start, ":/");
     const char *port = hostLength < length ? start + hostLength + 1 : "80";
     std::size_t digits = std::strspn(port, "0123456789");
     if (hostLength == 0 || hostLength >= sizeof parts->host || std::strcspn(start, "@[") < length ||

@@ -81,7 +81,10 @@ std::size_t TakeBuffered(unsigned char *out, std::size_t wanted) {
 // (with VMIN 0 an empty read alone only means that nothing is waiting).
 ssize_t FillReadAhead(bool hangUpReported = false) {
     if (g_port.hangUpError) return 0;
-    if (g_port.bufferStart == g_port.bufferEnd) g_port.bufferStart = g_port.bufferEnd = 0;
+    if (g_port.bufferStart == g_port.bufferEnd) {
+        g_port.bufferStart = 0;
+        g_port.bufferEnd = 0;
+    }
     for (std::size_t room = kReadAheadSize - g_port.bufferEnd; room != 0;) {
         ssize_t got = read(g_port.fd.load(), g_port.buffer + g_port.bufferEnd, room);
         if (got > 0) g_port.bufferEnd += static_cast<std::size_t>(got);
@@ -124,7 +127,8 @@ BOOL CompleteWait(LPOVERLAPPED overlapped, bool block) {
             error = EBADF;
         }
     }
-    overlapped->Internal = overlapped->InternalHigh = 0;
+    overlapped->Internal = 0;
+    overlapped->InternalHigh = 0;
     return error ? FailWith(error) : TRUE;
 }
 
@@ -183,7 +187,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     }
     g_port.timeouts = COMMTIMEOUTS{};
     g_port.mask.store(0);
-    g_port.bufferStart = g_port.bufferEnd = g_port.hangUpError = 0;
+    g_port.bufferStart = 0;
+    g_port.bufferEnd = 0;
+    g_port.hangUpError = 0;
     g_port.fd.store(fd);
     return &g_port;
 }
@@ -233,10 +239,13 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
     // Raw: every byte value passes untouched in both directions, no echo, no
     // signals, no software flow control (XON and XOFF are data). Reads
     // complete at once; the layer applies the time-outs itself.
-    settings.c_iflag = settings.c_oflag = settings.c_lflag = 0;
+    settings.c_iflag = 0;
+    settings.c_oflag = 0;
+    settings.c_lflag = 0;
     settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CBAUD | CIBAUD);
     settings.c_cflag |= CS8 | CLOCAL | CREAD | SpeedCode(dcb->BaudRate);
-    settings.c_ispeed = settings.c_ospeed = dcb->BaudRate;
+    settings.c_ispeed = dcb->BaudRate;
+    settings.c_ospeed = dcb->BaudRate;
     settings.c_cc[VMIN] = settings.c_cc[VTIME] = 0;
     if (ioctl(fd, TCSETS2, &settings) != 0) return FailWith(errno);
     // After the settings: some drivers drop the lines while reconfiguring.
