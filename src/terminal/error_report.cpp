@@ -11,6 +11,10 @@ namespace {
 constexpr char kErrorLine[] = "%s: (%d) %s\n\n";
 constexpr char kNoText[] = "unknown error";
 
+// How DiscardTypedKeys waits for keys a console has yet to take in.
+constexpr int kDiscardRounds = 4;
+constexpr DWORD kDiscardWaitMs = 20;
+
 // Windows ends its error texts with CR LF; the error line ends them itself.
 void TrimLineEnd(char *text) {
     std::size_t length = std::strlen(text);
@@ -74,8 +78,17 @@ void ClearScreen() {
 }
 
 void DiscardTypedKeys() {
-    // Nothing to report if it fails: there may be no console at all.
-    FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+    HANDLE console = GetStdHandle(STD_INPUT_HANDLE);
+    // Some consoles (Wine's on a terminal) take in what was typed only once
+    // a program waits on them: the short wait brings the keys in, and the
+    // flush throws them away. A few rounds catch keys still arriving; a wait
+    // that times out means nothing is left. Nothing is reported if it fails:
+    // there may be no console at all.
+    for (int round = 0; round < kDiscardRounds; ++round) {
+        DWORD ready = WaitForSingleObject(console, kDiscardWaitMs);
+        if (!FlushConsoleInputBuffer(console)) return;
+        if (ready != WAIT_OBJECT_0) return;
+    }
 }
 
 void WaitForAnyKey() {

@@ -413,6 +413,7 @@ HANDLE GetStdHandle(DWORD which) {
 
 BOOL FlushConsoleInputBuffer(HANDLE) {
     Lock lock = Enter("FlushConsoleInputBuffer");
+    g_state.console.clear();
     return TRUE;
 }
 
@@ -447,9 +448,12 @@ BOOL ReadConsoleInputA(HANDLE, PINPUT_RECORD records, DWORD length, LPDWORD read
     return TRUE;
 }
 
-DWORD WaitForSingleObject(HANDLE handle, DWORD) {
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     Lock lock = Enter("WaitForSingleObject");
     if (handle != kConsole) return WAIT_OBJECT_0;
+    // The fake has no clock: a wait with a time-out and nothing queued has
+    // timed out.
+    if (milliseconds != INFINITE && g_state.console.empty()) return WAIT_TIMEOUT;
     if (!WaitFor(lock, [] { return !g_state.console.empty(); })) {
         t_lastError = kDeadlineError;
         return WAIT_FAILED;

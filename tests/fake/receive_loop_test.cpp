@@ -152,6 +152,9 @@ TEST_F(ReceiveLoopTest, WithoutCaptureNoFileIsCreated) {
 TEST_F(ReceiveLoopTest, ACaptureFileThatCannotBeCreatedEndsTheSessionBeforeItStarts) {
     std::string path = TempPath("missing-folder") + "/capture.log";
     CaptureTo(path);
+    // Keys typed for the device meanwhile: with no session to send them,
+    // they are thrown away, not left for the shell.
+    fake::Edit([](fake::State &s) { s.console.push_back({.records = {fake::Key('x')}}); });
     ASSERT_TRUE(RunLoop(false));
     std::string out = Output();
     EXPECT_NE(out.find(path), std::string::npos) << out;
@@ -160,6 +163,7 @@ TEST_F(ReceiveLoopTest, ACaptureFileThatCannotBeCreatedEndsTheSessionBeforeItSta
     EXPECT_EQ(after.createThreadCalls, 0);
     EXPECT_TRUE(after.masksSet.empty());
     EXPECT_EQ(after.waitCalls, 0);
+    EXPECT_TRUE(after.console.empty());
 }
 
 TEST_F(ReceiveLoopTest, E005AThreadThatCannotStartEndsTheLoopAtOnce) {

@@ -154,7 +154,9 @@ class Program:
             [CONFIG.wine, exe, *args], cwd=workdir, env=env or PREFIX.env,
             stdin=slave, stdout=subprocess.PIPE, stderr=self.errors,
             start_new_session=True)
-        os.close(slave)
+        # Kept, to see what is left unread in the console when the program
+        # has ended: a shell would read it next.
+        self.slave = slave
 
     def _pump(self, seconds, device=None):
         """Reads what is ready within seconds, and serves the device when one
@@ -234,7 +236,16 @@ class Program:
         self.kill()
         self.proc.stdout.close()
         os.close(self.console)
+        os.close(self.slave)
         self.errors.close()
+
+    def unread_keys(self):
+        """What was typed on the console and taken by no one."""
+        os.set_blocking(self.slave, False)
+        try:
+            return os.read(self.slave, 4096)
+        except BlockingIOError:
+            return b""
 
     def text(self):
         # Decoded byte for byte; a form feed from CLS on a pipe is not output
@@ -459,6 +470,8 @@ class RefusedPorts(WineTestCase):
                 self.assertTrue(match.group(2).strip(), program.diagnostics())
                 rest = [line for line in lines[6:] if line]
                 self.assertEqual(rest, usage_block(), program.diagnostics())
+                # The keys were for a device: none is left for the shell.
+                self.assertEqual(program.unread_keys(), b"", program.diagnostics())
                 note(f"E012 for {name} under Wine: ({match.group(1)}) {match.group(2).strip()}")
         with open(path, "rb") as f:
             self.assertEqual(f.read(), b"hello")
