@@ -104,12 +104,14 @@ void Emit(Batch *batch, Capture *capture) {
     if (batch->size > 0) {
         std::fwrite(batch->bytes, 1, batch->size, stdout);
         NoteDeviceOutputShown(batch->bytes[batch->size - 1]);
+        errno = 0;  // so that a failure that sets none is not read as an old one
         if (capture->file && capture->error == 0 &&
             std::fwrite(batch->bytes, 1, batch->size, capture->file) != batch->size) {
             capture->error = WriteError();
         }
         batch->size = 0;
     }
+    errno = 0;
     if (capture->file && capture->error == 0 && std::fflush(capture->file) != 0) {
         capture->error = WriteError();
     }
