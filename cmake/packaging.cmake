@@ -113,8 +113,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "TorvaneTerminal connects the console to a serial port, such as the
 diagnostic port of a disk drive: every byte the device sends is shown
-(and optionally captured to a file), every key is sent as one byte, and
-Ctrl+Q ends the session.
+(and optionally captured to a file), every key is sent to the device,
+and Ctrl+Q ends the session.
 
 At every start it sends one usage report (an HTTP GET carrying the
 machine code and the AppID) to
