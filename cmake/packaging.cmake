@@ -24,8 +24,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console terminal for a device's serial po
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# The README a user of the installed program reads (the repository's README
-# is for building and testing it).
+# The README a user of the installed Linux program reads (the repository's
+# README is for building and testing it; the Windows zip has its own).
 set(TORVANE_USER_README ${PROJECT_SOURCE_DIR}/packaging/README.installed.md)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${TORVANE_USER_README} ${PROJECT_SOURCE_DIR}/LICENSE)
@@ -42,8 +42,12 @@ endfunction()
 if(WIN32)
   # A zip a Windows user unpacks anywhere: the exe, its README and the
   # licence side by side (the program looks for `check` beside itself).
+  # Its README speaks of COM ports and Windows' error numbers, and names
+  # this build's usage-log host.
   install(TARGETS TorvaneTerminal RUNTIME DESTINATION .)
-  torvane_install_crlf(${TORVANE_USER_README} README.txt)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/README.windows.md.in
+                 ${PROJECT_BINARY_DIR}/README.windows.md @ONLY)
+  torvane_install_crlf(${PROJECT_BINARY_DIR}/README.windows.md README.txt)
   torvane_install_crlf(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt)
 else()
   find_program(TORVANE_GZIP gzip REQUIRED)

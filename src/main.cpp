@@ -4,8 +4,8 @@
 
 #include "identity/identity.h"
 #include "session.h"
+#include "terminal/console_events.h"
 #include "terminal/error_report.h"
-#include "terminal/receive_loop.h"
 #include "version.h"
 
 namespace {
@@ -26,6 +26,10 @@ int main(int argc, char **argv) {
     // whole batch of received bytes without writing by itself.
     static char consoleBuffer[kConsoleBufferSize];
     std::setvbuf(stdout, consoleBuffer, _IOFBF, sizeof consoleBuffer);
+
+    // Ctrl+Break or the window's close button must not end the program
+    // mid-way, whatever road it is on.
+    WatchConsoleEvents();
 
     std::snprintf(g_machineCode, kTextFieldSize, "%s", GetMachineCode());
 
@@ -90,9 +94,6 @@ int main(int argc, char **argv) {
     }
     std::fflush(stdout);
 
-    ReceiveLoop(port, &g_sessionSettings);
-
-    CloseHandle(port);
-    std::fflush(stdout);
+    RunSession(port, &g_sessionSettings);
     return 0;
 }

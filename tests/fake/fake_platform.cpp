@@ -59,6 +59,7 @@ struct Workings {
     std::map<OVERLAPPED *, PendingOp> pending;
     std::list<CreatedThread> threads;  // a list: each thread keeps its record's address
     std::set<void *> texts;  // allocated by FormatMessageA, not yet freed
+    std::set<HANDLE> signalled;  // events set and not yet taken by a wait
 };
 
 std::mutex g_mutex;
@@ -450,6 +451,18 @@ BOOL ReadConsoleInputA(HANDLE, PINPUT_RECORD records, DWORD length, LPDWORD read
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     Lock lock = Enter("WaitForSingleObject");
+    if (IsEvent(handle)) {
+        // Auto-reset: the wait that ends takes the signal. On the real clock,
+        // since the program waits on events only where time matters.
+        auto until = std::chrono::steady_clock::now() +
+                     std::min<std::chrono::steady_clock::duration>(
+                         std::chrono::milliseconds(milliseconds), kDeadline);
+        bool set = g_changed.wait_until(lock, until, [&] {
+            return g_workings.signalled.count(handle) > 0 || g_workings.aborted;
+        });
+        if (!g_workings.signalled.erase(handle)) return set ? WAIT_FAILED : WAIT_TIMEOUT;
+        return WAIT_OBJECT_0;
+    }
     if (handle != kConsole) return WAIT_OBJECT_0;
     // The fake has no clock: a wait with a time-out and nothing queued has
     // timed out.
@@ -498,6 +511,28 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
     HANDLE event = HandleAt(kEventBase + g_state.events.size());
     g_state.events.push_back(event);
     return event;
+}
+
+BOOL SetEvent(HANDLE event) {
+    Lock lock = Enter("SetEvent");
+    if (!IsEvent(event)) return Misuse("SetEvent on what is no event");
+    g_workings.signalled.insert(event);
+    g_changed.notify_all();
+    return TRUE;
+}
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    Lock lock = Enter("SetConsoleCtrlHandler");
+    if (add != TRUE) return Misuse("SetConsoleCtrlHandler removing a handler");
+    g_state.ctrlHandler = handler;
+    return TRUE;
+}
+
+// Recorded, and returns: the caller must cope with that (the test goes on).
+void ExitProcess(UINT exitCode) {
+    Lock lock = Enter("ExitProcess(" + std::to_string(exitCode) + ")");
+    g_state.exitCodes.push_back(exitCode);
+    g_changed.notify_all();
 }
 
 // ---- Errors and modules ----

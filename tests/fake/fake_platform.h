@@ -175,6 +175,8 @@ struct State {
     int textsAllocated = 0;
     int textsFreed = 0;
     std::vector<FormatCall> formatCalls;
+    PHANDLER_ROUTINE ctrlHandler = nullptr;  // the last one registered
+    std::vector<UINT> exitCodes;  // of ExitProcess, which records and returns
 };
 
 // Runs edit on the fake's state under its lock, then wakes every fake call

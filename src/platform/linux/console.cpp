@@ -249,6 +249,10 @@ BOOL SetConsoleMode(HANDLE handle, DWORD mode) {
     return applied ? TRUE : FailWith(error);
 }
 
+// No console events on Linux (see the declaration): registering succeeds and
+// the handler is never called.
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE, BOOL) { return TRUE; }
+
 BOOL FlushConsoleInputBuffer(HANDLE handle) {
     ConsoleHandle *console = AsConsole(handle);
     if (console == nullptr) return FailWith(EINVAL);

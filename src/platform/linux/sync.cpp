@@ -1,8 +1,9 @@
 // Threads, events, waits and closing handles. The program runs a few threads
 // at most (the keyboard thread, the usage report): a small table of static
-// records serves them, nothing is allocated. Events are given only to
-// overlapped records, which this layer completes without them, so one static
-// record serves every call.
+// records serves them, nothing is allocated. Events are given to overlapped
+// records, which this layer completes without them, and to the console-event
+// handler, which never runs here (see SetConsoleCtrlHandler): nothing waits
+// on an event, so one static record serves every call.
 #include <cerrno>
 #include <ctime>
 #include <pthread.h>
@@ -121,6 +122,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
 }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) { return &g_event; }
+
+BOOL SetEvent(HANDLE event) {
+    return IsHandleOfKind(event, HandleKind::Event) ? TRUE : FailWith(EINVAL);
+}
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     if (IsHandleOfKind(handle, HandleKind::Console)) {

@@ -45,6 +45,10 @@ HLOCAL LocalFree(HLOCAL memory) {
     return nullptr;
 }
 
+// As the C library's exit: functions registered with atexit run (the
+// console's starting mode is put back).
+void ExitProcess(UINT exitCode) { std::exit(static_cast<int>(exitCode)); }
+
 DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size) {
     if (module != nullptr || filename == nullptr || size == 0) return FailWith(EINVAL);
     // Cut to fit and always terminated, as Windows does from Vista on.

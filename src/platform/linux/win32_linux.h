@@ -12,6 +12,7 @@ typedef int BOOL;
 typedef uint8_t BYTE, *LPBYTE;
 typedef uint16_t WORD, WCHAR;
 typedef uint32_t DWORD, *LPDWORD, NET_API_STATUS;
+typedef unsigned int UINT;
 typedef char CHAR, *LPSTR;
 typedef const char *LPCSTR;
 typedef void *HANDLE, *HLOCAL, *HMODULE, *HINTERNET, *LPVOID;
@@ -163,12 +164,25 @@ BOOL SetConsoleMode(HANDLE console, DWORD mode);
 BOOL ReadConsoleInputA(HANDLE console, PINPUT_RECORD records, DWORD length, LPDWORD read);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
+// Console control events. Linux raises none: a terminal's hang-up and the
+// other signals are handled where the process is prepared (process.cpp: the
+// console restored, then the signal ends the process). A handler registers,
+// and nothing ever calls it.
+constexpr DWORD CTRL_C_EVENT = 0u;
+constexpr DWORD CTRL_BREAK_EVENT = 1u;
+constexpr DWORD CTRL_CLOSE_EVENT = 2u;
+constexpr DWORD CTRL_LOGOFF_EVENT = 5u;
+constexpr DWORD CTRL_SHUTDOWN_EVENT = 6u;
+typedef BOOL(WINAPI *PHANDLER_ROUTINE)(DWORD event);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
 // Threads and events; WaitForSingleObject also waits for a thread's end.
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID parameter);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD flags, LPDWORD threadId);
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
                     LPCSTR name);
+BOOL SetEvent(HANDLE event);
 
 // Errors and modules
 constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100u;
@@ -182,6 +196,7 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
                      LPSTR buffer, DWORD size, void *arguments);
 HLOCAL LocalFree(HLOCAL memory);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size);
+void ExitProcess(UINT exitCode);
 
 // Network management
 constexpr DWORD NERR_Success = 0u;
