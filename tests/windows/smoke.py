@@ -891,7 +891,8 @@ class Executable(unittest.TestCase):
         self.assertRegex(private, r"(?m)^Magic\s+010b")           # PE32
         self.assertRegex(private, r"(?m)^Subsystem\s+00000003")   # console
         dlls = {name.lower() for name in re.findall(r"DLL Name: (\S+)", private)}
-        self.assertTrue({"kernel32.dll", "netapi32.dll", "wininet.dll"} <= dlls, dlls)
+        self.assertTrue({"kernel32.dll", "netapi32.dll", "wininet.dll", "advapi32.dll"} <= dlls,
+                        dlls)
         runtime = {d for d in dlls if re.search(r"libgcc|libstdc|libwinpthread|mingw", d)}
         self.assertFalse(runtime, "needs MinGW runtime DLLs beside it")
         note(f"{os.path.basename(CONFIG.exe)}: {os.path.getsize(CONFIG.exe)} bytes, "
