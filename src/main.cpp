@@ -6,6 +6,7 @@
 #include "session.h"
 #include "terminal/console_events.h"
 #include "terminal/error_report.h"
+#include "terminal/serial_ports.h"
 #include "version.h"
 
 namespace {
@@ -55,6 +56,7 @@ int main(int argc, char **argv) {
         std::printf("Quellmark  - %s\n\n", PUBLISHER_ADDRESS);
         ClearScreen();
         PrintUsage();
+        PrintSerialPorts();
         WaitForAnyKey();
         std::fflush(stdout);
         DiscardTypedKeys();
@@ -81,6 +83,7 @@ int main(int argc, char **argv) {
     HANDLE port = OpenPort(argv[1]);
     if (port == INVALID_HANDLE_VALUE) {
         ReportError("E012_Failed to open port");
+        PrintSerialPorts();
         DiscardTypedKeys();
         return 0;
     }

@@ -36,3 +36,19 @@ constexpr bool kPortNamesUseDeviceNamespace = false;
 constexpr char kProgramFileName[] = "TorvaneTerminal";
 constexpr char kExamplePortName[] = "/dev/ttyUSB0";
 #endif
+
+#include <string>
+#include <vector>
+
+// Not a Win32 call: a serial port the system knows. name is what the user
+// types to open it; adapter is the name the system gives the device behind
+// it (Linux: its /dev/serial/by-id entry), empty where it gives none.
+struct SerialPort {
+    std::string name;
+    std::string adapter;
+};
+
+// Not a Win32 call: the serial ports the system knows, in no set order,
+// taken from what the system already records: no device is opened. What
+// cannot be read is left out; an empty list is no failure.
+std::vector<SerialPort> ListSerialPorts();

@@ -71,6 +71,20 @@ inline std::regex StartupLinesPattern() {
                       "\nMachine Code [0-9A-F]{12}\nAppID [0-9A-F]*\n");
 }
 
+// The line after the first usage block names serial ports. They are this
+// machine's own, so only the line's shape is known: "none found", or device
+// paths, each with its adapter's name in brackets where it has one.
+inline ::testing::AssertionResult PortsLineFollowsUsage(const std::string &text) {
+    std::size_t at = text.find(UsageBlock());
+    if (at == std::string::npos) return ::testing::AssertionFailure() << "no usage block in " << text;
+    std::size_t begin = at + UsageBlock().size();
+    std::string line = text.substr(begin, text.find('\n', begin) + 1 - begin);
+    const std::string port = R"(/dev/[^ ,()\n]+( \([^()\n]+\))?)";
+    const std::regex pattern("Serial ports: (none found|" + port + "(, " + port + ")*)\n");
+    if (std::regex_match(line, pattern)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "after the usage block: \"" << line << '"';
+}
+
 // Each piece occurs in text after the one before it.
 inline ::testing::AssertionResult AppearInOrder(const std::string &text,
                                                 const std::vector<std::string> &pieces) {

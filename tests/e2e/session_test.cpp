@@ -191,6 +191,8 @@ TEST_P(NotAConsole, EndsTheSessionWithE002AndSendsTheDeviceNothing) {
     const std::string text = run.consoleText();
     EXPECT_TRUE(AppearInOrder(text, {"E002_ReadConsoleInput failed...: (", UsageBlock()}));
     EXPECT_EQ(CountOf(text, "E002_"), 1u) << text;
+    // The port was found: the session's own reports name no others.
+    EXPECT_EQ(text.find("Serial ports"), std::string::npos) << text;
     EXPECT_EQ(run.deviceBytes(), "");
 }
 

@@ -111,6 +111,7 @@ TEST(UsageRoad, NoArgumentsShowsTheUsageScreenAndWaitsForOneKey) {
     ASSERT_TRUE(run.Finish()) << run.consoleText();
     EXPECT_TRUE(EndedCleanly(run));
     EXPECT_EQ(run.consoleText().find("Problem:"), std::string::npos) << run.consoleText();
+    EXPECT_TRUE(PortsLineFollowsUsage(run.consoleText()));
 }
 
 TEST(UsageRoad, KeyWaitWithoutAConsoleEndsAfterOneFailedRead) {
@@ -165,6 +166,7 @@ TEST_P(PortOpenFailure, ReportsE012WithTheSystemsReasonThenUsage) {
     const std::string text = run.consoleText();
     // The report survives the screen clear: the line, then the usage block.
     EXPECT_NE(text.find(std::string(c.errorLine) + UsageBlock()), std::string::npos) << text;
+    EXPECT_TRUE(PortsLineFollowsUsage(text));
     EXPECT_EQ(text.find(kReadyLine), std::string::npos) << text;
     if (c.problem == PortProblem::NotATerminal) {
         std::string content;

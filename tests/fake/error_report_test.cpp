@@ -1,4 +1,5 @@
 // ReportError, ClearScreen and the usage screen's key wait against the fake.
+#include <algorithm>
 #include <vector>
 
 #include "terminal/error_report.h"
@@ -27,6 +28,8 @@ TEST_F(ErrorReportTest, ReadsTheLastErrorBeforeAnyOtherCallAndFreesTheText) {
     fake::State after = fake::Snapshot();
     ASSERT_FALSE(after.calls.empty());
     EXPECT_EQ(after.calls.front(), "GetLastError");
+    // The port was found: a report lists no others.
+    EXPECT_EQ(std::count(after.calls.begin(), after.calls.end(), "ListSerialPorts"), 0);
     ASSERT_EQ(after.formatCalls.size(), 1u);
     EXPECT_EQ(after.formatCalls[0].flags, 0x1100u);
     EXPECT_EQ(after.formatCalls[0].language, 0x0400u);

@@ -278,6 +278,11 @@ def usage_block():
     ]
 
 
+# The line after the usage block on the usage and E012 roads: the COM names
+# the prefix knows, so only its shape is fixed.
+PORTS_LINE = r"Serial ports: (none found|COM\d+(, COM\d+)*)"
+
+
 def host_hardware_addresses():
     """The host's non-loopback hardware addresses, as machine codes."""
     codes = set()
@@ -367,6 +372,9 @@ class UsageRoad(WineTestCase):
         expected = [banner(), lines[1], "AppID "]
         expected += [f"TorvaneTerminal {CONFIG.version} ", f"Quellmark  - {PUBLISHER}", ""]
         expected += usage_block()
+        ports = lines[len(expected)] if len(lines) > len(expected) else ""
+        self.assertRegex(ports, f"^{PORTS_LINE}$", program.diagnostics())
+        expected.append(ports)
         # Exactly these lines and nothing else: no "Problem:" from the key wait,
         # whose console calls all succeed on a real console.
         self.assertEqual(program.text(), "".join(line + "\r\n" for line in expected),
@@ -422,8 +430,10 @@ class PortOpening(WineTestCase):
         self.assertIn(number, (2, 3), program.diagnostics())
         self.assertTrue(text and text != "unknown error", program.diagnostics())
         rest = [line for line in lines[errors[0] + 1:] if line]
-        self.assertEqual(rest, usage_block(), program.diagnostics())
+        self.assertEqual(rest[:-1], usage_block(), program.diagnostics())
+        self.assertRegex(rest[-1], f"^{PORTS_LINE}$", program.diagnostics())
         note(f"E012 for COM42 under Wine: number {number}, text {text!r}")
+        note(f"the prefix's own ports: {rest[-1]!r}")
 
     def test_com_port_above_nine_is_opened_through_the_device_namespace(self):
         # COM12 exists for Wine once its device link names a terminal; the
@@ -444,6 +454,61 @@ class PortOpening(WineTestCase):
         self.assertEqual(status, 0, program.diagnostics())
         after = text.split("terminate\r\n", 1)[1].split("\r\n")[0]
         note(f"COM12 linked to a pseudo-terminal opened; the session then printed {after!r}")
+
+
+class PortList(WineTestCase):
+    """The serial ports line. Wine records a COM port in the serial device map
+    (and among the DOS device names) only when its mount manager makes it, as
+    the prefix starts, from the /dev/ttyS ports it finds and from its Ports
+    key; a dosdevices link made by hand opens, but is listed in neither."""
+
+    PORTS_KEY = r"HKLM\Software\Wine\Ports"
+
+    def wine_command(self, *command):
+        subprocess.run(list(command), env=PREFIX.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=START_SECONDS, check=True)
+
+    def restart_prefix(self):
+        """Wine's mount manager reads its ports when the prefix starts: ends
+        every program of the prefix and starts its server again."""
+        self.wine_command("wineserver", "-k")
+        self.wine_command("wineserver", "-p")
+
+    def give_wine_port(self, number, target):
+        """Makes COMn a port of the prefix the way Wine is told of one (its
+        Ports key, read at start), so that the prefix lists it as Windows
+        lists its ports; undone after the test."""
+        name = f"COM{number}"
+        link = os.path.join(PREFIX.path, "dosdevices", name.lower())
+
+        def undo():
+            self.wine_command(CONFIG.wine, "reg", "delete", self.PORTS_KEY, "/v", name, "/f")
+            if os.path.lexists(link):
+                os.unlink(link)
+        self.addCleanup(undo)
+        self.wine_command(CONFIG.wine, "reg", "add", self.PORTS_KEY, "/v", name, "/d", target, "/f")
+        return name
+
+    def test_a_port_the_prefix_is_given_is_listed(self):
+        device, device_slave = pty.openpty()
+        self.addCleanup(os.close, device)
+        self.addCleanup(os.close, device_slave)
+        # Cleanups run last first: the prefix restarts once the port is gone.
+        self.addCleanup(self.restart_prefix)
+        number = 5
+        while os.path.lexists(os.path.join(PREFIX.path, "dosdevices", f"com{number}")):
+            number += 1
+        port = self.give_wine_port(number, os.ttyname(device_slave))
+        self.restart_prefix()
+
+        program, status, lines = self.run_to_end("COM42", "38400")
+        self.assertEqual(status, 0, program.diagnostics())
+        listed = [line for line in lines if line.startswith("Serial ports: ")]
+        self.assertEqual(len(listed), 1, program.diagnostics())
+        self.assertRegex(listed[0], f"^{PORTS_LINE}$", program.diagnostics())
+        self.assertIn(port, listed[0][len("Serial ports: "):].split(", "), program.diagnostics())
+        note(f"a port given to Wine, E012 road: {listed[0]!r}")
 
 
 class RefusedPorts(WineTestCase):
@@ -469,7 +534,8 @@ class RefusedPorts(WineTestCase):
                 self.assertIsNotNone(match, program.diagnostics())
                 self.assertTrue(match.group(2).strip(), program.diagnostics())
                 rest = [line for line in lines[6:] if line]
-                self.assertEqual(rest, usage_block(), program.diagnostics())
+                self.assertEqual(rest[:-1], usage_block(), program.diagnostics())
+                self.assertRegex(rest[-1], f"^{PORTS_LINE}$", program.diagnostics())
                 # The keys were for a device: none is left for the shell.
                 self.assertEqual(program.unread_keys(), b"", program.diagnostics())
                 note(f"E012 for {name} under Wine: ({match.group(1)}) {match.group(2).strip()}")
@@ -825,7 +891,8 @@ class Executable(unittest.TestCase):
         self.assertRegex(private, r"(?m)^Magic\s+010b")           # PE32
         self.assertRegex(private, r"(?m)^Subsystem\s+00000003")   # console
         dlls = {name.lower() for name in re.findall(r"DLL Name: (\S+)", private)}
-        self.assertTrue({"kernel32.dll", "netapi32.dll", "wininet.dll"} <= dlls, dlls)
+        self.assertTrue({"kernel32.dll", "netapi32.dll", "wininet.dll", "advapi32.dll"} <= dlls,
+                        dlls)
         runtime = {d for d in dlls if re.search(r"libgcc|libstdc|libwinpthread|mingw", d)}
         self.assertFalse(runtime, "needs MinGW runtime DLLs beside it")
         note(f"{os.path.basename(CONFIG.exe)}: {os.path.getsize(CONFIG.exe)} bytes, "
