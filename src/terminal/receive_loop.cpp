@@ -57,11 +57,13 @@ bool WaitForPortEvent(HANDLE port, DWORD *mask, OVERLAPPED *overlapped) {
     return true;
 }
 
-// Reads up to kReadSize bytes. Returns nullptr, or the message of the failed
-// step for the caller to report once what came before it has been shown.
-const char *ReadPort(HANDLE port, char *buffer, DWORD *count, OVERLAPPED *overlapped) {
+// Reads up to size bytes (at most kReadSize). Returns nullptr, or the message
+// of the failed step for the caller to report once what came before it has
+// been shown.
+const char *ReadPort(HANDLE port, char *buffer, DWORD *count, OVERLAPPED *overlapped,
+                     DWORD size = kReadSize) {
     *count = 0;
-    if (ReadFile(port, buffer, kReadSize, count, overlapped)) return nullptr;
+    if (ReadFile(port, buffer, size, count, overlapped)) return nullptr;
     if (GetLastError() != ERROR_IO_PENDING) return "E011_ReadFile failed";
     // The count of a pending read is only known from its completion.
     if (!GetOverlappedResult(port, overlapped, count, TRUE)) {
@@ -157,6 +159,33 @@ void DrainPort(HANDLE port, OVERLAPPED *overlapped, Capture *capture, Batch *bat
     }
 }
 
+// Once the capture has failed, the bytes already taken off the port (its
+// input queue when the failure is seen, as ClearCommError counts it) are
+// still shown before the report; counted once, so a device that never stops
+// talking cannot keep the session alive. Bytes still in the driver may stay.
+void ShowWhatThePortHolds(HANDLE port, OVERLAPPED *overlapped, Capture *capture, Batch *batch) {
+    DWORD errors = 0;
+    COMSTAT status;
+    std::memset(&status, 0, sizeof status);
+    if (!ClearCommError(port, &errors, &status)) return;
+    for (DWORD left = status.cbInQue; left > 0;) {
+        DWORD count = 0;
+        DWORD size = left < kReadSize ? left : kReadSize;
+        const char *failure = ReadPort(port, batch->bytes + batch->size, &count, overlapped, size);
+        if (count > size) count = size;
+        batch->size += failure ? 0 : count;
+        if (failure || count == 0 || kBatchSize - batch->size < kReadSize) {
+            DWORD error = GetLastError();
+            Emit(batch, capture);
+            SetLastError(error);
+        }
+        if (failure) ReportError(failure);
+        if (failure || count == 0) return;
+        left -= count;
+    }
+    Emit(batch, capture);
+}
+
 }  // namespace
 
 void ReceiveLoop(HANDLE port, const SessionSettings *settings) {
@@ -173,6 +202,12 @@ void ReceiveLoop(HANDLE port, const SessionSettings *settings) {
             return;
         }
     }
+    // The prompt comes before anything the device sends: a device already
+    // talking must not have it land in the middle of its output. The console
+    // is raw first, so keys typed once it shows go to the device as typed.
+    SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), 0);
+    std::printf("press ENTER to start, Ctrl+Q to terminate\n");
+    std::fflush(stdout);
     HANDLE thread = CreateThread(nullptr, 0, KeyboardThread, port, 0, nullptr);
     if (thread == nullptr) {
         // The capture file is left for the process's end to close.
@@ -202,6 +237,7 @@ void ReceiveLoop(HANDLE port, const SessionSettings *settings) {
         mask = 0;
     }
 
+    if (capture.error != 0) ShowWhatThePortHolds(port, &overlapped, &capture, &g_batch);
     if (overlapped.hEvent) CloseHandle(overlapped.hEvent);
     if (capture.file) {
         // A capture that cannot be written ends the session, never silently.

@@ -258,7 +258,7 @@ bool ProgramRun::Pump(const std::function<bool()> &done, milliseconds patience) 
         }
         if (devicePty_.master >= 0) {
             deviceAt = static_cast<int>(count);
-            short events = POLLIN | (devicePending_.empty() ? 0 : POLLOUT);
+            short events = (deviceReading_ ? POLLIN : 0) | (devicePending_.empty() ? 0 : POLLOUT);
             fds[count++] = {devicePty_.master, events, 0};
         }
         if (pidfd_ >= 0 && !ended_) {
@@ -276,7 +276,9 @@ bool ProgramRun::Pump(const std::function<bool()> &done, milliseconds patience) 
         }
         if (deviceAt >= 0 && fds[deviceAt].revents != 0) {
             if (fds[deviceAt].revents & POLLOUT) WriteSome(devicePty_.master, &devicePending_);
-            if (fds[deviceAt].revents & ~POLLOUT) ReadAll(&devicePty_.master, &deviceIn_);
+            if ((fds[deviceAt].revents & ~POLLOUT) && deviceReading_) {
+                ReadAll(&devicePty_.master, &deviceIn_);
+            }
         }
         if (childAt >= 0 && fds[childAt].revents != 0) Reap(false);
     }

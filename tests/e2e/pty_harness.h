@@ -117,6 +117,10 @@ class ProgramRun {
     bool DeviceSends(const std::string &bytes, milliseconds patience = kPatience);
     // The device hangs up: its master end is closed.
     void HangUpDevice();
+    // The device stops reading what the program sends, or reads again.
+    void SetDeviceReading(bool reading) { deviceReading_ = reading; }
+    // What DeviceSends was given and the pseudo-terminal has not taken yet.
+    const std::string &deviceBytesUnsent() const { return devicePending_; }
 
     void Signal(int signal);
 
@@ -170,6 +174,7 @@ class ProgramRun {
     std::string keysPending_;
     std::string devicePending_;
     std::size_t consoleMark_ = 0;
+    bool deviceReading_ = true;
 };
 
 // Stands for the device's slave path in LaunchOptions::args.

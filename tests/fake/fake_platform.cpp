@@ -44,6 +44,7 @@ struct PendingOp {
     DWORD size = 0;           // Read: asked for; Write: given
     std::string data{};       // Write: the bytes given
     long maskChangesAtStart = 0;
+    bool cancelled = false;   // Write: withdrawn by CancelIo
 };
 
 struct CreatedThread {
@@ -156,6 +157,30 @@ DWORD Deliver(const Step &step, std::deque<Step> &queue, char *buffer, DWORD siz
 BOOL Pend(OVERLAPPED *overlapped, PendingOp op) {
     g_workings.pending[overlapped] = std::move(op);
     return Fail(ERROR_IO_PENDING);
+}
+
+// Whether the write pending on the record whose event this is has completed
+// (or been cancelled) for a wait that also watches the console when
+// consoleWaited; false too when no write is pending on it.
+bool WriteSignalled(HANDLE event, bool consoleWaited) {
+    for (const auto &[record, op] : g_workings.pending) {
+        if (op.kind != OpKind::Write || record->hEvent != event) continue;
+        switch (op.step.how) {
+        case How::Slow:
+            return !consoleWaited || g_state.console.empty();
+        case How::Stalled:
+            return op.cancelled;
+        default:
+            return true;
+        }
+    }
+    return false;
+}
+
+bool WritePendingOn(HANDLE event) {
+    return std::any_of(g_workings.pending.begin(), g_workings.pending.end(), [&](const auto &p) {
+        return p.second.kind == OpKind::Write && p.first->hEvent == event;
+    });
 }
 
 // The keyboard thread's stop, landing in the middle of a port call: the flag
@@ -369,6 +394,15 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD transferred, B
         }
         return Fail(op.step.error);
     }
+    if (op.kind == OpKind::Write && op.step.how == How::Stalled) {
+        // Held until cancelled: a program that waits for it here hangs.
+        g_workings.pending[overlapped] = op;
+        if (!WaitFor(lock, [&] { return g_workings.pending[overlapped].cancelled; })) {
+            return Fail(kDeadlineError);
+        }
+        g_workings.pending.erase(overlapped);
+        return Fail(ERROR_OPERATION_ABORTED);
+    }
     switch (op.kind) {
     case OpKind::Wait:
         if (op.step.how == How::UntilMaskChange) {
@@ -393,6 +427,26 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD transferred, B
         return TRUE;
     }
     return Misuse("unknown operation");
+}
+
+BOOL CancelIo(HANDLE) {
+    Lock lock = Enter("CancelIo");
+    for (auto &entry : g_workings.pending) {
+        if (entry.second.kind == OpKind::Write) entry.second.cancelled = true;
+    }
+    g_changed.notify_all();
+    return TRUE;
+}
+
+BOOL ClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
+    Lock lock = Enter("ClearCommError");
+    if (!g_state.clearErrorOk) return Fail(5);
+    if (errors) *errors = 0;
+    if (status) {
+        std::memset(status, 0, sizeof *status);
+        status->cbInQue = g_state.inQueue;
+    }
+    return TRUE;
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -472,6 +526,39 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         return WAIT_FAILED;
     }
     return WAIT_OBJECT_0;
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll,
+                             DWORD milliseconds) {
+    Lock lock = Enter("WaitForMultipleObjects");
+    bool consoleWaited = std::find(handles, handles + count, kConsole) != handles + count;
+    for (DWORD i = 0; i < count; ++i) {
+        if (handles[i] != kConsole && !WritePendingOn(handles[i])) {
+            Misuse("WaitForMultipleObjects on an event with no write pending");
+            return WAIT_FAILED;
+        }
+    }
+    if (waitAll) {
+        Misuse("WaitForMultipleObjects for all");
+        return WAIT_FAILED;
+    }
+    // The first object signalled, as Windows answers; -1 while none is.
+    auto first = [&]() -> int {
+        for (DWORD i = 0; i < count; ++i) {
+            bool ready = handles[i] == kConsole ? !g_state.console.empty()
+                                                : WriteSignalled(handles[i], consoleWaited);
+            if (ready) return static_cast<int>(i);
+        }
+        return -1;
+    };
+    // No clock, as for WaitForSingleObject: a timed wait that nothing ends
+    // now has timed out.
+    if (first() < 0 && milliseconds != INFINITE) return WAIT_TIMEOUT;
+    if (!WaitFor(lock, [&] { return first() >= 0; })) {
+        t_lastError = kDeadlineError;
+        return WAIT_FAILED;
+    }
+    return WAIT_OBJECT_0 + static_cast<DWORD>(first());
 }
 
 // ---- Threads and events ----

@@ -47,6 +47,11 @@ enum class How {
     PendingStopFails, // waits only: pends; the stop lands meanwhile and the
                       // completion fails with the error (Wine: 995)
     DeliverThenStop,  // reads only: delivers its bytes, then the stop lands
+    Slow,             // writes only: pends; its event is signalled only when
+                      // no console input is waiting in the same wait (a device
+                      // slower than the typist)
+    Stalled,          // writes only: pends until CancelIo (a device that takes
+                      // nothing); then its result fails with 995
 };
 
 struct Step {
@@ -146,6 +151,9 @@ struct State {
     DWORD getModeError = 0;
     bool setModeOk = true;  // SetConsoleMode
     DWORD setModeError = 0;
+    // ClearCommError: its result and the input queue it reports.
+    bool clearErrorOk = true;
+    DWORD inQueue = 0;
     // Waited for by ReadConsoleInputA and by a wait on the console.
     std::deque<ConsoleInput> console;
     // FormatMessageA's text for each error; other errors have none.

@@ -1,6 +1,7 @@
 // KeyboardThread against the fake: which keys reach the port, the stop
 // signal, every failure from E001 to E004; then whole sessions, with the keyboard
 // thread running on the thread the receive loop starts for it.
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <thread>
@@ -39,10 +40,13 @@ TEST_F(KeyboardThreadTest, EnterCtrlCAndCtrlZAreSentAndCtrlQEndsWithTheStopSigna
     EXPECT_EQ(after.writeCalls, 3);
     EXPECT_EQ(after.masksSet, (std::vector<DWORD>{0}));
     EXPECT_TRUE(g_stopRequested.load());
-    // Raw input before the prompt and again on every pass.
-    EXPECT_EQ(after.modesSet, (std::vector<DWORD>(5, 0)));
+    // Raw input on every pass.
+    EXPECT_EQ(after.modesSet, (std::vector<DWORD>(4, 0)));
     EXPECT_EQ(after.consoleReads, 4) << "a key after Ctrl+Q was read";
-    EXPECT_EQ(Output(), kPrompt);
+    EXPECT_TRUE(after.calls.end() ==
+                std::find(after.calls.begin(), after.calls.end(), "CancelIo"));
+    // The receive loop prints the prompt, before the thread starts.
+    EXPECT_EQ(Output(), "");
 }
 
 TEST_F(KeyboardThreadTest, CtrlQGoingDownOrUpEndsWithoutSendingIt) {
@@ -67,14 +71,14 @@ TEST_F(KeyboardThreadTest, ReleasesZeroCharactersAndOtherEventsSendNothing) {
                                          fake::Other(FOCUS_EVENT), fake::Other(MENU_EVENT),
                                          fake::Other(WINDOW_BUFFER_SIZE_EVENT)}});
         s.console.push_back({});  // a read that gives no record
-        // One byte per key event, whatever its repeat count; 0xE9 as the
-        // console's code page gives it.
+        // A held key's record sends its byte as often as its repeat count
+        // says; 0xE9 as the console's code page gives it.
         s.console.push_back({.records = {Key('b', true, 5), Key('b'), Key('\xE9'), Key(0x11)}});
     });
     DWORD result = 1;
     ASSERT_TRUE(RunKeyboard(&result));
-    EXPECT_EQ(fake::Snapshot().written, "bb\xE9");
-    EXPECT_EQ(Output(), kPrompt);
+    EXPECT_EQ(fake::Snapshot().written, "bbbbbb\xE9");
+    EXPECT_EQ(Output(), "");
 }
 
 TEST_F(KeyboardThreadTest, APendingWriteIsWaitedForBeforeTheNextKey) {
@@ -86,6 +90,54 @@ TEST_F(KeyboardThreadTest, APendingWriteIsWaitedForBeforeTheNextKey) {
     ASSERT_TRUE(RunKeyboard(&result));
     // The fake flags a write started while the last one is still pending.
     EXPECT_EQ(fake::Snapshot().written, "abc");
+}
+
+TEST_F(KeyboardThreadTest, ADeviceSlowerThanTheTypistStillGetsEveryKeyInOrder) {
+    // More keys than the queue holds, read while writes pend; a held key too.
+    std::vector<INPUT_RECORD> keys;
+    std::string typed;
+    for (int i = 0; i < 600; ++i) {
+        keys.push_back(Key(static_cast<char>('a' + i % 26)));
+        typed += static_cast<char>('a' + i % 26);
+    }
+    keys.push_back(Key('#', true, 300));
+    typed += std::string(300, '#');
+    fake::Edit([&](fake::State &s) {
+        s.writes.assign(typed.size(), WriteStep(How::Slow));
+        s.console.push_back({.records = keys});
+    });
+    // Ctrl+Q once everything has gone, so nothing typed is left unsent.
+    std::thread user([&] {
+        if (fake::Await([&](const fake::State &s) { return s.written.size() == typed.size(); })) {
+            fake::Edit([](fake::State &s) { s.console.push_back({.records = {Key(0x11)}}); });
+        }
+    });
+    DWORD result = 1;
+    bool ended = RunKeyboard(&result);
+    user.join();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(fake::Snapshot().written, typed);
+}
+
+TEST_F(KeyboardThreadTest, CtrlQEndsTheSessionWhileTheDeviceTakesNothing) {
+    // The first write never completes; hundreds of keys follow, then Ctrl+Q.
+    std::vector<INPUT_RECORD> keys(400, Key('x'));
+    keys.push_back(Key(0x11));
+    fake::Edit([&](fake::State &s) {
+        s.writes = {WriteStep(How::Stalled)};
+        s.console.push_back({.records = keys});
+    });
+    DWORD result = 1;
+    ASSERT_TRUE(RunKeyboard(&result));
+    fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.written, "");
+    EXPECT_EQ(after.consoleReads, 401);
+    EXPECT_EQ(after.writeCalls, 1);
+    // The pending write is withdrawn before the stop.
+    auto cancel = std::find(after.calls.begin(), after.calls.end(), "CancelIo");
+    auto stop = std::find(after.calls.begin(), after.calls.end(), "SetCommMask(0)");
+    EXPECT_TRUE(cancel < stop);
+    EXPECT_TRUE(g_stopRequested.load());
 }
 
 TEST_F(KeyboardThreadTest, E001AnEventThatCannotBeCreatedSendsTheStopSignalAndNothingElse) {
@@ -115,8 +167,7 @@ TEST_F(KeyboardThreadTest, E002AConsoleThatCannotBeReadEndsWithTheStopSignal) {
     });
     DWORD result = 1;
     ASSERT_TRUE(RunKeyboard(&result));
-    EXPECT_EQ(Output(),
-              kPrompt + Report("E002_ReadConsoleInput failed...", 5, "Input/output error"));
+    EXPECT_EQ(Output(), Report("E002_ReadConsoleInput failed...", 5, "Input/output error"));
     fake::State after = fake::Snapshot();
     EXPECT_EQ(after.consoleReads, 1);
     EXPECT_EQ(after.writeCalls, 0);
@@ -142,7 +193,7 @@ TEST_F(KeyboardThreadTest, E003AndE004AFailedWriteEndsWithTheStopSignal) {
         if (!Capturing()) BeginCapture();
         DWORD result = 1;
         ASSERT_TRUE(RunKeyboard(&result));
-        EXPECT_EQ(Output(), kPrompt + Report(c.message, 5, "Input/output error"));
+        EXPECT_EQ(Output(), Report(c.message, 5, "Input/output error"));
         fake::State after = fake::Snapshot();
         EXPECT_EQ(after.written, "a");
         EXPECT_EQ(after.consoleReads, 2) << "a key after the failed write was read";
@@ -161,7 +212,7 @@ TEST_F(KeyboardThreadTest, AStopSignalThatFailsPrintsTheLastErrorNumber) {
     ASSERT_TRUE(RunKeyboard(&result));
     EXPECT_EQ(result, 0u);
     // Printed directly: no cleared screen, no usage block.
-    EXPECT_EQ(Output(), std::string(kPrompt) + "SetCommMask-GetLastError: 6\n");
+    EXPECT_EQ(Output(), "SetCommMask-GetLastError: 6\n");
 }
 
 // Whole sessions: the receive loop starts the keyboard thread on a real
@@ -233,7 +284,7 @@ TEST_F(SessionTest, AKeyboardThreadWithoutAnEventStillEndsTheSession) {
         s.messages[24] = "Too many open files";
     });
     ASSERT_TRUE(RunSession([] {}));
-    EXPECT_EQ(Output(), Report("E001_CreateEvent failed", 24, "Too many open files"));
+    EXPECT_EQ(Output(), kPrompt + Report("E001_CreateEvent failed", 24, "Too many open files"));
     fake::State after = fake::Snapshot();
     // The loop's own event was made and closed; the wait never began.
     EXPECT_EQ(after.events.size(), 1u);

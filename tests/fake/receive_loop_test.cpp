@@ -19,6 +19,8 @@ using fake::How;
 using fake::ReadStep;
 using fake::WaitStep;
 
+constexpr char kPrompt[] = "press ENTER to start, Ctrl+Q to terminate\n";
+
 class ReceiveLoopTest : public FakeTest {
 protected:
     void SetUp() override {
@@ -50,6 +52,17 @@ protected:
                       path.c_str());
     }
 
+    // What the loop showed after its prompt, which must come before anything
+    // the device sent.
+    std::string Shown() {
+        std::string out = Output();
+        if (out.rfind(kPrompt, 0) != 0) {
+            ADD_FAILURE() << "the prompt is not the first thing shown:\n" << out;
+            return out;
+        }
+        return out.substr(sizeof kPrompt - 1);
+    }
+
     static bool EventClosed(const fake::State &s) {
         return std::any_of(s.closed.begin(), s.closed.end(), fake::IsEvent);
     }
@@ -65,7 +78,7 @@ TEST_F(ReceiveLoopTest, ABurstIsReadInChunksOfTenUntilAnEmptyReadThenTheLoopWait
                    ReadStep(How::AtOnce, burst.substr(20))};
     });
     ASSERT_TRUE(RunLoop(true));
-    EXPECT_EQ(Output(), burst);
+    EXPECT_EQ(Shown(), burst);
     fake::State after = fake::Snapshot();
     // The empty drain before the first wait; three reads with data and the
     // empty one that ends the drain, each asking for ten bytes; then the
@@ -100,7 +113,7 @@ TEST_F(ReceiveLoopTest, EveryByteValueReachesConsoleAndCaptureInOrderAndTheCaptu
         s.reads = reads;
     });
     ASSERT_TRUE(RunLoop(true));
-    EXPECT_EQ(Output(), all);
+    EXPECT_EQ(Shown(), all);
     EXPECT_EQ(ReadWholeFile(path), all);
     EXPECT_EQ(fake::Snapshot().waitCalls, 3);
 }
@@ -113,7 +126,7 @@ TEST_F(ReceiveLoopTest, TheStopSignalWhileWaitingEndsTheLoopAndClosesEverything)
         s.reads = {ReadStep(How::AtOnce, "login: ")};
     });
     ASSERT_TRUE(RunLoop(true));
-    EXPECT_EQ(Output(), "login: ");
+    EXPECT_EQ(Shown(), "login: ");
     // Closed, so everything received so far is in the file.
     EXPECT_EQ(ReadWholeFile(path), "login: ");
     fake::State after = fake::Snapshot();
@@ -132,7 +145,7 @@ TEST_F(ReceiveLoopTest, AMaskWithoutReceivedCharactersReadsNothingAndWaitsAgain)
     // Only the drain before the first wait reads.
     EXPECT_EQ(after.readSizes.size(), 1u);
     EXPECT_EQ(after.waitCalls, 3);
-    EXPECT_EQ(Output(), "");
+    EXPECT_EQ(Shown(), "");
 }
 
 TEST_F(ReceiveLoopTest, WithoutCaptureNoFileIsCreated) {
@@ -145,7 +158,7 @@ TEST_F(ReceiveLoopTest, WithoutCaptureNoFileIsCreated) {
         s.reads = {ReadStep(How::AtOnce, "x")};
     });
     ASSERT_TRUE(RunLoop(true));
-    EXPECT_EQ(Output(), "x");
+    EXPECT_EQ(Shown(), "x");
     EXPECT_FALSE(FileExists(path));
 }
 
@@ -173,7 +186,7 @@ TEST_F(ReceiveLoopTest, E005AThreadThatCannotStartEndsTheLoopAtOnce) {
         s.messages[11] = "Resource temporarily unavailable";
     });
     ASSERT_TRUE(RunLoop(false));
-    EXPECT_EQ(Output(),
+    EXPECT_EQ(Output(), kPrompt +
               Report("E005_CreateThread failed", 11, "Resource temporarily unavailable"));
     fake::State after = fake::Snapshot();
     EXPECT_TRUE(after.events.empty());
@@ -190,7 +203,7 @@ TEST_F(ReceiveLoopTest, E006AnEventThatCannotBeCreatedIsReportedAndTheLoopGoesOn
         s.reads = {ReadStep(How::Pending, "still here")};
     });
     ASSERT_TRUE(RunLoop(true));
-    EXPECT_EQ(Output(),
+    EXPECT_EQ(Shown(),
               Report("E006_CreateEvent failed", 12, "Cannot allocate memory") + "still here");
     fake::State after = fake::Snapshot();
     EXPECT_EQ(after.masksSet, (std::vector<DWORD>{EV_RXCHAR, 0}));
@@ -207,7 +220,7 @@ TEST_F(ReceiveLoopTest, E007AMaskThatCannotBeArmedIsReportedAndTheLoopGoesOn) {
         s.reads = {ReadStep(How::AtOnce, "ok")};
     });
     ASSERT_TRUE(RunLoop(true));
-    EXPECT_EQ(Output(), Report("E007_SetCommMask failed", 22, "Invalid argument") + "ok");
+    EXPECT_EQ(Shown(), Report("E007_SetCommMask failed", 22, "Invalid argument") + "ok");
     EXPECT_EQ(fake::Snapshot().waitCalls, 2);
 }
 
@@ -231,7 +244,7 @@ TEST_F(ReceiveLoopTest, E008AndE009AFailedWaitEndsTheLoopWithCleanUp) {
         });
         if (!Capturing()) BeginCapture();
         ASSERT_TRUE(RunLoop(false));
-        EXPECT_EQ(Output(), "before" + ReportBelowDeviceOutput(c.message, 5, "Input/output error"));
+        EXPECT_EQ(Shown(), "before" + ReportBelowDeviceOutput(c.message, 5, "Input/output error"));
         fake::State after = fake::Snapshot();
         // No further wait and no read after the failure.
         EXPECT_EQ(after.waitCalls, 2);
@@ -251,7 +264,7 @@ TEST_F(ReceiveLoopTest, AWaitRefusedBecauseTheStopJustEmptiedTheMaskEndsTheLoopW
         s.reads = {ReadStep(How::AtOnce, "bye")};
     });
     ASSERT_TRUE(RunLoop(false));
-    EXPECT_EQ(Output(), "bye");
+    EXPECT_EQ(Shown(), "bye");
     fake::State after = fake::Snapshot();
     EXPECT_EQ(after.waitCalls, 2);
     EXPECT_TRUE(EventClosed(after));
@@ -280,7 +293,7 @@ TEST_F(ReceiveLoopTest, E010AndE011AFailedReadEndsTheDrainAndLaterBytesStillShow
         });
         if (!Capturing()) BeginCapture();
         ASSERT_TRUE(RunLoop(true));
-        EXPECT_EQ(Output(),
+        EXPECT_EQ(Shown(),
                   "before" + ReportBelowDeviceOutput(c.message, 5, "Input/output error") + "after");
         fake::State after = fake::Snapshot();
         EXPECT_EQ(after.readSizes.size(), 5u);
@@ -301,14 +314,14 @@ TEST_F(ReceiveLoopTest, AStopSentBeforeTheMaskIsArmedIsNotLost) {
     EXPECT_EQ(after.masksSet, (std::vector<DWORD>{0, EV_RXCHAR}));
     EXPECT_EQ(after.waitCalls, 0);
     EXPECT_TRUE(EventClosed(after));
-    EXPECT_EQ(Output(), "press ENTER to start, Ctrl+Q to terminate\n");
+    EXPECT_EQ(Shown(), "");
 }
 
 TEST_F(ReceiveLoopTest, BytesThatCameBeforeTheMaskWasArmedShowBeforeTheFirstWait) {
     // A device that greets as soon as DTR rises: no event is raised for it.
     fake::Edit([](fake::State &s) { s.reads = {ReadStep(How::AtOnce, "F3 T>")}; });
     ASSERT_TRUE(RunLoop(true));
-    EXPECT_EQ(Output(), "F3 T>");
+    EXPECT_EQ(Shown(), "F3 T>");
     std::vector<std::string> calls = fake::Snapshot().calls;
     auto armed = std::find(calls.begin(), calls.end(), "SetCommMask(1)");
     auto read = std::find(calls.begin(), calls.end(), "ReadFile");
@@ -325,7 +338,7 @@ TEST_F(ReceiveLoopTest, AStopEndsTheDrainOfADeviceThatNeverPauses) {
     fake::Edit([&](fake::State &s) { s.reads = reads; });
     ASSERT_TRUE(RunLoop(false));
     // What came before the stop is shown and captured; nothing is read after.
-    EXPECT_EQ(Output(), "0123456789abcdefghij");
+    EXPECT_EQ(Shown(), "0123456789abcdefghij");
     EXPECT_EQ(ReadWholeFile(path), "0123456789abcdefghij");
     fake::State after = fake::Snapshot();
     EXPECT_EQ(after.readSizes.size(), 2u);
@@ -349,7 +362,7 @@ TEST_F(ReceiveLoopTest, WaitsThatEndOddlyAfterTheStopAreTheStopNotAFailure) {
         });
         if (!Capturing()) BeginCapture();
         ASSERT_TRUE(RunLoop(false));
-        EXPECT_EQ(Output(), "");
+        EXPECT_EQ(Shown(), "");
         EXPECT_EQ(fake::Snapshot().waitCalls, 1);
     }
 }
@@ -361,15 +374,22 @@ TEST_F(ReceiveLoopTest, AReadCompletedWithATimeoutIsAShortReadNotE010) {
                    ReadStep(How::AtOnce, "ial")};
     });
     ASSERT_TRUE(RunLoop(true));
-    EXPECT_EQ(Output(), "partial");
+    EXPECT_EQ(Shown(), "partial");
 }
 
 TEST_F(ReceiveLoopTest, ACaptureThatCannotBeWrittenEndsTheSessionAfterShowingTheBytes) {
     CaptureTo("/dev/full");
-    fake::Edit([](fake::State &s) { s.reads = {ReadStep(How::AtOnce, "hello")}; });
+    // What the port held when the capture failed is shown too, and no more:
+    // the device goes on sending.
+    fake::Edit([](fake::State &s) {
+        s.inQueue = 8;
+        s.reads = {ReadStep(How::AtOnce, "hello"), ReadStep(How::AtOnce, "12345678 and more")};
+    });
     ASSERT_TRUE(RunLoop(false));
-    EXPECT_EQ(Output(), "hello\nCannot write capture file /dev/full: No space left on device\n");
+    EXPECT_EQ(Shown(),
+              "hello12345678\nCannot write capture file /dev/full: No space left on device\n");
     fake::State after = fake::Snapshot();
+    EXPECT_EQ(after.readSizes, (std::vector<DWORD>{10, 8}));
     EXPECT_EQ(after.waitCalls, 0);
     EXPECT_TRUE(EventClosed(after));
 }

@@ -1,9 +1,10 @@
 // Puts key presses into the console of a running program, as a user's keys
 // reach it: one key-down and one key-up record per byte. The smoke tests need
 // it for Ctrl+C, because the first 0x03 typed on the pseudo-terminal behind
-// Wine's console stops Wine's console reader, so no later key would arrive.
+// Wine's console stops Wine's console reader, so no later key would arrive,
+// and for a held key: HEXxN gives its key-down record the repeat count N.
 //
-//   inject_keys.exe PROGRAM.exe HEX...     e.g. inject_keys.exe TorvaneTerminal.exe 03 11
+//   inject_keys.exe PROGRAM.exe HEX[xN]...   e.g. inject_keys.exe TorvaneTerminal.exe 03 61x3 11
 //
 // The program is found by its file name; exactly one must be running.
 // Exit status: 0 when every record was written, 1 otherwise (reason on stderr).
@@ -42,12 +43,12 @@ DWORD FindProcess(const char *name) {
     return matches == 1 ? found : 0;
 }
 
-void AddKey(std::vector<INPUT_RECORD> *records, unsigned char byte) {
+void AddKey(std::vector<INPUT_RECORD> *records, unsigned char byte, WORD repeat) {
     INPUT_RECORD record;
     std::memset(&record, 0, sizeof record);
     record.EventType = KEY_EVENT;
     KEY_EVENT_RECORD &key = record.Event.KeyEvent;
-    key.wRepeatCount = 1;
+    key.wRepeatCount = repeat;
     key.uChar.AsciiChar = static_cast<CHAR>(byte);
     if (byte == '\r') {
         key.wVirtualKeyCode = VK_RETURN;
@@ -62,6 +63,7 @@ void AddKey(std::vector<INPUT_RECORD> *records, unsigned char byte) {
     key.bKeyDown = TRUE;
     records->push_back(record);
     key.bKeyDown = FALSE;
+    key.wRepeatCount = 1;
     records->push_back(record);
 }
 
@@ -69,18 +71,20 @@ void AddKey(std::vector<INPUT_RECORD> *records, unsigned char byte) {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: inject_keys.exe PROGRAM.exe HEX...\n");
+        std::fprintf(stderr, "usage: inject_keys.exe PROGRAM.exe HEX[xN]...\n");
         return 1;
     }
     std::vector<INPUT_RECORD> records;
     for (int i = 2; i < argc; ++i) {
         char *end = nullptr;
         unsigned long byte = std::strtoul(argv[i], &end, 16);
-        if (*argv[i] == '\0' || *end != '\0' || byte > 0xFF) {
-            std::fprintf(stderr, "inject_keys: not a byte in hex: %s\n", argv[i]);
+        unsigned long repeat = 1;
+        if (*end == 'x') repeat = std::strtoul(end + 1, &end, 10);
+        if (*argv[i] == '\0' || *end != '\0' || byte > 0xFF || repeat == 0 || repeat > 0xFFFF) {
+            std::fprintf(stderr, "inject_keys: not a byte in hex (with xN): %s\n", argv[i]);
             return 1;
         }
-        AddKey(&records, static_cast<unsigned char>(byte));
+        AddKey(&records, static_cast<unsigned char>(byte), static_cast<WORD>(repeat));
     }
     DWORD process = FindProcess(argv[1]);
     if (process == 0) return Fail("not exactly one such process is running");

@@ -553,6 +553,7 @@ class Device:
         os.set_blocking(self.master, False)
         self.received = b""
         self.pending = b""
+        self.reading = True  # False: a device that takes nothing
 
     def path(self):
         return os.ttyname(self.slave)
@@ -561,7 +562,7 @@ class Device:
         self.pending += data
 
     def readers(self):
-        return [self.master] if self.master is not None else []
+        return [self.master] if self.master is not None and self.reading else []
 
     def writers(self):
         return [self.master] if self.master is not None and self.pending else []
@@ -591,6 +592,23 @@ class Device:
             if not data:
                 return
             self.received += data
+
+    def fill_output_queue(self):
+        """Stops reading and fills the port's output queue from the slave
+        side until it takes nothing more, even in small pieces after a pause."""
+        self.reading = False
+        os.set_blocking(self.slave, False)
+        filled, before = 0, -1
+        while filled != before:
+            before = filled
+            for size in (1024, 64, 1):
+                try:
+                    while True:
+                        filled += os.write(self.slave, b"F" * size)
+                except BlockingIOError:
+                    pass
+            select.select([], [self.slave], [], 0.2)
+        return filled
 
     def hang_up(self):
         """Closes both ends, as a device that went away."""
@@ -719,6 +737,32 @@ class Session(WineTestCase):
         self.assertEqual(self.device.received, received, "Ctrl+Q must not be sent")
         with open(capture, "rb") as f:
             self.assertEqual(f.read(), text_mode(every_value + flood))
+
+    def test_a_held_key_and_ctrl_q_while_the_device_reads_nothing(self):
+        program, _ = self.start_session()
+        # A held key's record with repeat count 3 sends its byte three times.
+        result = subprocess.run(
+            [CONFIG.wine, CONFIG.inject_keys, "TorvaneTerminal.exe", "61x3"],
+            env=PREFIX.env, stdin=subprocess.DEVNULL, capture_output=True,
+            timeout=START_SECONDS)
+        self.assertEqual(result.returncode, 0, result.stderr.decode("latin-1", "replace"))
+        self.await_received(program, b"aaa")
+
+        # The device stops reading; hundreds of keys, then Ctrl+Q still ends
+        # the session.
+        filled = self.device.fill_output_queue()
+        self.assertGreater(filled, 0)
+        program.key(b"k" * 300)
+        program.serve_until(lambda: False, 1.0, self.device)
+        self.inject(0x11)
+        started = time.monotonic()
+        status = program.finish()
+        seconds = time.monotonic() - started
+        self.assertEqual(status, 0, program.diagnostics())
+        self.assertLess(seconds, 10, program.diagnostics())
+        self.assertNotIn("E0", program.text(), program.diagnostics())
+        note(f"Ctrl+Q with the device reading nothing ({filled} bytes queued): "
+             f"ended {seconds:.1f} s after the key was put in")
 
     def test_the_device_going_away_ends_the_session_with_a_report(self):
         program, expected = self.start_session()

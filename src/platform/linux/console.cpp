@@ -278,6 +278,12 @@ void ClearConsoleScreen() {
     std::fflush(stdout);
 }
 
+bool ConsoleKeysReady(HANDLE handle, int *pollFd) {
+    ConsoleHandle *console = AsConsole(handle);
+    *pollFd = console != nullptr ? console->fd : -1;
+    return console != nullptr && g_keysStart < g_keysEnd;
+}
+
 DWORD WaitForConsoleInput(HANDLE handle, DWORD milliseconds) {
     ConsoleHandle *console = AsConsole(handle);
     if (console == nullptr) {

@@ -21,6 +21,20 @@ BOOL ClosePortHandle(HANDLE port);
 DWORD WaitForConsoleInput(HANDLE console, DWORD milliseconds);
 BOOL FailWith(int error);  // sets the calling thread's last error; FALSE
 
+// For WaitForMultipleObjects (sync.cpp). An event is set or reset (a null
+// event is ignored), and taken if set (it resets itself, as an auto-reset
+// event does when a wait ends on it).
+void SignalEvent(HANDLE event, bool set);
+bool TakeEventSignal(HANDLE event);
+// port.cpp: moves on the calling thread's pending write whose event this is,
+// as far as the port takes bytes now. True when no such write is pending any
+// more (a completion signals the event); otherwise *pollFd, when given, is
+// the descriptor to poll for room.
+bool AdvanceWrite(HANDLE event, int *pollFd = nullptr);
+// console.cpp: true when keys wait already read; otherwise *pollFd is the
+// descriptor to poll for input.
+bool ConsoleKeysReady(HANDLE console, int *pollFd);
+
 // Starts a detached thread with a stack of at least stackSize bytes and never
 // less than the layer's own default (sync.cpp); 0 or the pthread error.
 int StartDetachedThread(void *(*routine)(void *), void *argument, std::size_t stackSize = 0);

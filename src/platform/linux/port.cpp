@@ -1,8 +1,9 @@
 // The serial port: exclusive open, time-outs, line settings, the event mask
-// and its waits, reads and writes. Reads and writes complete within the call
-// (the time-outs bound a read; a write waits until the port takes the bytes);
-// only a wait for port events pends, in poll on the port and on a wake-up
-// pipe that SetCommMask writes to: it never polls on a timer.
+// and its waits, reads and writes. Reads complete within the call (the
+// time-outs bound them). A write pends while the port cannot take its bytes
+// and goes on whenever its event is waited for or its result asked; a wait
+// for port events pends in poll on the port and on a wake-up pipe that
+// SetCommMask writes to. Nothing polls on a timer.
 #include <asm/ioctls.h>
 #include <asm/termbits.h>  // the kernel's termios2, which carries any speed
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -22,7 +24,11 @@ namespace {
 // Read ahead this much in one system call and serve the program's small
 // reads from it: the same bytes at the same times, far fewer calls.
 constexpr std::size_t kReadAheadSize = 1 << 16;
-constexpr ULONG_PTR kWaitPending = 1;  // marks an overlapped wait still pending
+// What an overlapped record's Internal says of its operation: a wait or a
+// write still pending, or a write that failed (its error in InternalHigh).
+constexpr ULONG_PTR kWaitPending = 1;
+constexpr ULONG_PTR kWritePending = 2;
+constexpr ULONG_PTR kWriteFailed = 3;
 
 // The program opens one port at a time: one static record. The descriptor is
 // atomic, so that any thread (or a signal handler) may read it. The wake-up
@@ -40,6 +46,15 @@ struct Port : HandleBase {
     std::size_t bufferStart = 0;
     std::size_t bufferEnd = 0;
     int hangUpError = 0;  // set once the device went away
+    // The one write that may be pending, and the thread that started it.
+    // Only that thread moves it on or cancels it.
+    struct {
+        const unsigned char *bytes = nullptr;
+        std::size_t size = 0;
+        std::size_t sent = 0;
+        LPOVERLAPPED record = nullptr;
+        pthread_t writer{};
+    } write;
 };
 Port g_port;
 
@@ -190,6 +205,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     g_port.bufferStart = 0;
     g_port.bufferEnd = 0;
     g_port.hangUpError = 0;
+    g_port.write.record = nullptr;
     g_port.fd.store(fd);
     return &g_port;
 }
@@ -206,6 +222,7 @@ void ReleasePort() {
 BOOL ClosePortHandle(HANDLE handle) {
     if (handle != &g_port || g_port.fd.load() < 0) return FailWith(EBADF);
     ReleasePort();
+    g_port.write.record = nullptr;  // a write still pending ends with the handle
     return close(g_port.fd.exchange(-1)) == 0 ? TRUE : FailWith(errno);
 }
 
@@ -292,6 +309,17 @@ BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD transfe
         *transferred = 0;
         return CompleteWait(overlapped, wait != FALSE);
     }
+    for (int fd = -1; overlapped->Internal == kWritePending;) {
+        if (AdvanceWrite(overlapped->hEvent, &fd)) break;
+        if (fd < 0) return FailWith(EINVAL);  // another thread's write
+        if (!wait) return FailWith(996);     // ERROR_IO_INCOMPLETE: still pending
+        pollfd fds = {fd, POLLOUT, 0};
+        if (poll(&fds, 1, -1) < 0 && errno != EINTR) return FailWith(errno);
+    }
+    if (overlapped->Internal == kWriteFailed) {
+        *transferred = 0;
+        return FailWith(static_cast<int>(overlapped->InternalHigh));
+    }
     *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     return TRUE;
 }
@@ -339,25 +367,79 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
 
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped) {
-    Port *port = AsPort(handle, buffer != nullptr);
+    Port *port = AsPort(handle, buffer != nullptr && overlapped != nullptr);
     if (port == nullptr) return FALSE;
+    if (port->write.record != nullptr) return FailWith(EBUSY);  // one write at a time
     if (written) *written = 0;
-    auto *in = static_cast<const unsigned char *>(buffer);
-    for (std::size_t sent = 0; sent < toWrite;) {
-        int fd = port->fd.load();
-        ssize_t result = write(fd, in + sent, toWrite - sent);
-        if (result > 0) sent += static_cast<std::size_t>(result);
-        if (result > 0 || (result < 0 && errno == EINTR)) continue;
-        if (result == 0 || errno != EAGAIN) return FailWith(result == 0 ? EIO : errno);
-        // The output queue is full: wait until it takes more, as Windows does.
-        pollfd fds = {fd, POLLOUT, 0};
-        if (poll(&fds, 1, -1) < 0 && errno != EINTR) return FailWith(errno);
-        if ((fds.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds.revents & POLLOUT)) {
-            return FailWith(fds.revents & POLLNVAL ? EBADF : EIO);
-        }
-    }
+    SignalEvent(overlapped->hEvent, false);
+    port->write.bytes = static_cast<const unsigned char *>(buffer);
+    port->write.size = toWrite;
+    port->write.sent = 0;
+    port->write.record = overlapped;
+    port->write.writer = pthread_self();
+    overlapped->Internal = kWritePending;
+    if (!AdvanceWrite(overlapped->hEvent)) return FailWith(ERROR_IO_PENDING);
+    // Done at once, or failed at once: reported here, as Windows does.
+    if (overlapped->Internal == kWriteFailed) return FailWith(static_cast<int>(overlapped->InternalHigh));
     if (written) *written = toWrite;
-    return Completed(overlapped, toWrite);
+    return TRUE;
+}
+
+bool AdvanceWrite(HANDLE event, int *pollFd) {
+    if (pollFd) *pollFd = -1;
+    auto &w = g_port.write;
+    if (w.record == nullptr || w.record->hEvent != event ||
+        !pthread_equal(w.writer, pthread_self())) {
+        return true;
+    }
+    int fd = g_port.fd.load();
+    int error = 0;
+    while (w.sent < w.size && error == 0) {
+        ssize_t result = write(fd, w.bytes + w.sent, w.size - w.sent);
+        if (result > 0) w.sent += static_cast<std::size_t>(result);
+        else if (result == 0) error = EIO;
+        else if (errno == EAGAIN) break;
+        else if (errno != EINTR) error = errno;
+    }
+    if (error == 0 && w.sent < w.size) {
+        // The output queue is full: a full queue is not an error.
+        if (pollFd) *pollFd = fd;
+        return false;
+    }
+    w.record->Internal = error ? kWriteFailed : 0;
+    w.record->InternalHigh = error ? static_cast<ULONG_PTR>(error) : w.sent;
+    w.record = nullptr;
+    SignalEvent(event, true);
+    return true;
+}
+
+BOOL CancelIo(HANDLE handle) {
+    Port *port = AsPort(handle);
+    if (port == nullptr) return FALSE;
+    auto &w = port->write;
+    // Only the calling thread's own operation: the waits belong to another.
+    if (w.record != nullptr && pthread_equal(w.writer, pthread_self())) {
+        w.record->Internal = kWriteFailed;
+        w.record->InternalHigh = ERROR_OPERATION_ABORTED;
+        HANDLE event = w.record->hEvent;
+        w.record = nullptr;
+        SignalEvent(event, true);
+    }
+    return TRUE;
+}
+
+BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
+    Port *port = AsPort(handle);
+    if (port == nullptr) return FALSE;
+    // No line errors are kept. What waits to be read is what the layer has
+    // taken off the port: those bytes are gone from the driver already, so
+    // a program that reads this many never takes in more.
+    if (errors) *errors = 0;
+    if (status) {
+        std::memset(status, 0, sizeof *status);
+        status->cbInQue = static_cast<DWORD>(Buffered());
+    }
+    return TRUE;
 }
 
 // The port's present line settings, as a DCB says them. Windows answers this

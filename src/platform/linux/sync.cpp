@@ -1,11 +1,12 @@
 // Threads, events, waits and closing handles. The program runs a few threads
 // at most (the keyboard thread, the usage report): a small table of static
 // records serves them, nothing is allocated. Events are given to overlapped
-// records, which this layer completes without them, and to the console-event
-// handler, which never runs here (see SetConsoleCtrlHandler): nothing waits
-// on an event, so one static record serves every call.
+// records (a pending write signals its own) and to the console-event
+// handler, which never runs here (see SetConsoleCtrlHandler).
+#include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <poll.h>
 #include <pthread.h>
 
 #include "platform/linux/handles.h"
@@ -33,7 +34,38 @@ ThreadHandle g_threads[kMaxThreads];
 pthread_mutex_t g_threadLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_threadEnded = PTHREAD_COND_INITIALIZER;
 
-HandleBase g_event{HandleKind::Event};
+struct EventHandle : HandleBase {
+    constexpr EventHandle() : HandleBase{HandleKind::Event} {}
+    std::atomic<bool> set{false};
+    bool open = false;  // under g_threadLock
+};
+// Two for the session's threads, two for the console-event handler, room
+// to spare.
+constexpr int kMaxEvents = 8;
+EventHandle g_events[kMaxEvents];
+
+EventHandle *AsEvent(HANDLE handle) {
+    return IsHandleOfKind(handle, HandleKind::Event) ? static_cast<EventHandle *>(handle)
+                                                     : nullptr;
+}
+
+// Each waited-for object once: true when it is signalled now (an event is
+// then taken); otherwise *pollFd (and its events) say what would signal it,
+// -1 for nothing. False with *failed for a handle that cannot be waited for.
+bool Signalled(HANDLE handle, pollfd *pollFd, bool *failed) {
+    *pollFd = {-1, 0, 0};
+    if (IsHandleOfKind(handle, HandleKind::Console)) {
+        pollFd->events = POLLIN;
+        return ConsoleKeysReady(handle, &pollFd->fd);
+    }
+    if (AsEvent(handle) == nullptr) {
+        *failed = true;
+        return false;
+    }
+    pollFd->events = POLLOUT;
+    AdvanceWrite(handle, &pollFd->fd);
+    return TakeEventSignal(handle);
+}
 
 void *RunThread(void *record) {
     ThreadHandle *thread = static_cast<ThreadHandle *>(record);
@@ -121,10 +153,69 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
     return thread;
 }
 
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) { return &g_event; }
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL initialState, LPCSTR) {
+    EventHandle *event = nullptr;
+    pthread_mutex_lock(&g_threadLock);
+    for (EventHandle &record : g_events) {
+        if (event == nullptr && !record.open) event = &record;
+    }
+    if (event != nullptr) {
+        event->open = true;
+        event->set.store(initialState != FALSE);
+    }
+    pthread_mutex_unlock(&g_threadLock);
+    if (event == nullptr) FailWith(EMFILE);
+    return event;
+}
+
+void SignalEvent(HANDLE handle, bool set) {
+    if (EventHandle *event = AsEvent(handle)) event->set.store(set);
+}
+
+bool TakeEventSignal(HANDLE handle) {
+    EventHandle *event = AsEvent(handle);
+    return event != nullptr && event->set.exchange(false);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll,
+                             DWORD milliseconds) {
+    // Any one of a console and events, as the keyboard thread waits.
+    constexpr DWORD kMaxObjects = 4;
+    if (count == 0 || count > kMaxObjects || handles == nullptr || waitAll) {
+        FailWith(EINVAL);
+        return WAIT_FAILED;
+    }
+    long long end = milliseconds == INFINITE ? -1 : NowNs() + 1000000LL * milliseconds;
+    pollfd fds[kMaxObjects];
+    short seen[kMaxObjects] = {};  // what the last poll said of each
+    for (;;) {
+        bool failed = false;
+        for (DWORD i = 0; i < count; ++i) {
+            // Console input, or an end of it that the read will report.
+            bool input = seen[i] != 0 && IsHandleOfKind(handles[i], HandleKind::Console);
+            if (Signalled(handles[i], &fds[i], &failed) || input) return WAIT_OBJECT_0 + i;
+        }
+        if (failed) {
+            FailWith(EINVAL);
+            return WAIT_FAILED;
+        }
+        long long left = end < 0 ? -1 : end - NowNs();
+        if (end >= 0 && left <= 0) return WAIT_TIMEOUT;
+        // Rounded up, so a wait never ends before its time.
+        int timeout = left < 0 ? -1 : static_cast<int>((left + 999999) / 1000000);
+        int ready = poll(fds, count, timeout);
+        if (ready < 0 && errno != EINTR) {
+            FailWith(errno);
+            return WAIT_FAILED;
+        }
+        for (DWORD i = 0; i < count; ++i) seen[i] = ready > 0 ? fds[i].revents : 0;
+    }
+}
 
 BOOL SetEvent(HANDLE event) {
-    return IsHandleOfKind(event, HandleKind::Event) ? TRUE : FailWith(EINVAL);
+    if (!IsHandleOfKind(event, HandleKind::Event)) return FailWith(EINVAL);
+    SignalEvent(event, true);
+    return TRUE;
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -135,7 +226,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     ThreadHandle *thread = AsOpenThread(handle);
     DWORD result = thread != nullptr ? WaitForThread(thread, milliseconds) : WAIT_FAILED;
     pthread_mutex_unlock(&g_threadLock);
-    // Nothing else (an event, the port) is ever waited on.
+    // Nothing else (an event, the port) is waited for alone.
     if (result == WAIT_FAILED) FailWith(EINVAL);
     return result;
 }
@@ -150,6 +241,13 @@ BOOL CloseHandle(HANDLE handle) {
         pthread_mutex_unlock(&g_threadLock);
         return thread != nullptr ? TRUE : FailWith(EBADF);
     }
-    // Standard input belongs to the process, the static records to the layer.
+    if (EventHandle *event = AsEvent(handle)) {
+        pthread_mutex_lock(&g_threadLock);
+        bool wasOpen = event->open;
+        event->open = false;
+        pthread_mutex_unlock(&g_threadLock);
+        return wasOpen ? TRUE : FailWith(EBADF);
+    }
+    // Standard input belongs to the process.
     return handle != nullptr && handle != INVALID_HANDLE_VALUE ? TRUE : FailWith(EBADF);
 }

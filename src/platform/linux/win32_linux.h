@@ -119,7 +119,23 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped);
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
+BOOL CancelIo(HANDLE file);
 BOOL CloseHandle(HANDLE handle);
+
+// Same layout as the SDK's: the flag bits in one 32-bit word, then the counts.
+typedef struct _COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
+BOOL ClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status);
 
 // Console input
 constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
@@ -163,6 +179,8 @@ BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
 BOOL SetConsoleMode(HANDLE console, DWORD mode);
 BOOL ReadConsoleInputA(HANDLE console, PINPUT_RECORD records, DWORD length, LPDWORD read);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll,
+                             DWORD milliseconds);
 
 // Console control events. Linux raises none: a terminal's hang-up and the
 // other signals are handled where the process is prepared (process.cpp: the
