@@ -219,8 +219,29 @@ void ReleasePort() {
     flock(fd, LOCK_UN);
 }
 
+namespace {
+
+// Bytes the device has not taken would hold close() for the driver's closing
+// wait (30 s by default on a UART or a USB adapter) when the device stopped
+// reading, long after Ctrl+Q. They get a moment to go out, then are dropped,
+// as Windows drops the writes still pending on a port being closed.
+void LetOutputGo(int fd) {
+    constexpr long long kOutputGraceNs = 500LL * 1000000;
+    const long long end = NowNs() + kOutputGraceNs;
+    int queued = 0;
+    // A failed query (the device went away) leaves nothing to wait for.
+    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && NowNs() < end) {
+        poll(nullptr, 0, 10);
+    }
+    // A failure here leaves only the driver's own wait; the close goes on.
+    static_cast<void>(ioctl(fd, TCFLSH, TCOFLUSH));
+}
+
+}  // namespace
+
 BOOL ClosePortHandle(HANDLE handle) {
     if (handle != &g_port || g_port.fd.load() < 0) return FailWith(EBADF);
+    LetOutputGo(g_port.fd.load());
     ReleasePort();
     g_port.write.record = nullptr;  // a write still pending ends with the handle
     return close(g_port.fd.exchange(-1)) == 0 ? TRUE : FailWith(errno);
