@@ -50,7 +50,7 @@ TEST_P(ConsoleEventTest, InASessionItEndsTheSessionThroughTheStopAndTheProgramWi
     EXPECT_TRUE(afterCtrlC);
     EXPECT_EQ(masksAfterCtrlC, std::vector<DWORD>{EV_RXCHAR});
     EXPECT_TRUE(afterEvent);
-    EXPECT_EQ(Output(), "login: ");
+    EXPECT_EQ(Output(), "press ENTER to start, Ctrl+Q to terminate\nlogin: ");
     EXPECT_EQ(ReadWholeFile(path), "login: ");
     fake::State after = fake::Snapshot();
     EXPECT_EQ(after.masksSet, (std::vector<DWORD>{EV_RXCHAR, 0}));
