@@ -29,8 +29,7 @@ int main(int argc, char **argv) {
 
     std::snprintf(g_machineCode, kTextFieldSize, "%s", GetMachineCode());
 
-    GetModuleFileNameA(nullptr, g_modulePath, kTextFieldSize - 1);
-    DeriveExecutablePaths(g_modulePath, g_executableDirectory, g_checkPath);
+    ReadExecutablePaths();
 
     ClearScreen();
 
