@@ -262,6 +262,18 @@ TEST_F(UsageReportEndToEnd, InstalledAtAPathLongerThanTheFieldReadsNoCheckFile) 
     ExpectOneReport(run, "");
 }
 
+TEST_F(UsageReportEndToEnd, HelpAndVersionSendNoReport) {
+    ASSERT_TRUE(listener_.Start(kPort, ListenerMode::Answer, kOkReply)) << listener_.error();
+    for (const char *option : {"--help", "-h", "--version"}) {
+        ProgramRun run = RunProgram(exe_, {option});
+        ASSERT_TRUE(run.finished) << option;
+        EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << option;
+        EXPECT_EQ(run.out.find("AppID"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.rfind("TorvaneTerminal ", 0), 0u) << run.out;
+    }
+    EXPECT_EQ(listener_.Connections(), 0u);
+}
+
 TEST_F(UsageReportEndToEnd, WithNothingListeningStartUpStillCompletesPromptly) {
     // No check file either: the AppID is empty and so is the app value.
     ProgramRun run = RunProgram(exe_, {"/nonexistent/tty"});
