@@ -83,7 +83,8 @@ TEST(ExecutablePaths, APathThatLeavesNoRoomForTheCheckNameNamesNoFile) {
 
 // The platform's own call, as the program makes it: a path that does not fit
 // is cut and said to be cut (the whole buffer used, and an error), so that
-// the program can tell it from a path that fits exactly.
+// the program can tell it from a path that fits exactly. Whether the cut path
+// is terminated differs (Windows XP and Wine leave it unterminated).
 TEST(ExecutablePaths, AModulePathThatDoesNotFitIsReportedCut) {
     char whole[4096];
     DWORD length = GetModuleFileNameA(nullptr, whole, sizeof whole);
@@ -97,6 +98,6 @@ TEST(ExecutablePaths, AModulePathThatDoesNotFitIsReportedCut) {
     SetLastError(0);
     EXPECT_EQ(GetModuleFileNameA(nullptr, buffer.data(), length), length);
     EXPECT_NE(GetLastError(), 0u);
-    EXPECT_EQ(std::string(buffer.c_str()), std::string(whole, length - 1));
+    EXPECT_EQ(buffer.substr(0, length - 1), std::string(whole, length - 1));
 }
 
