@@ -18,6 +18,32 @@ constexpr std::size_t kConsoleBufferSize = 1 << 16;
 
 constexpr std::size_t kMaxLogPathLength = kTextFieldSize - 1;
 
+// --help, -h (and the system's own help option) or --version as the only
+// argument: answered at once, and true. Nothing else happens then: no screen
+// clear, no usage report, no key wait, and the console's input is left alone.
+bool AnswerInformationRequest(int argc, char **argv) {
+    if (argc != 2) return false;
+    const char *argument = argv[1];
+    if (std::strcmp(argument, "--version") == 0) {
+        std::printf("TorvaneTerminal %s\n", TORVANE_VERSION);
+        return true;
+    }
+    if (std::strcmp(argument, "--help") != 0 && std::strcmp(argument, "-h") != 0 &&
+        std::strcmp(argument, kSystemHelpOption) != 0) {
+        return false;
+    }
+    PrintUsage();
+    std::printf("\n%s PORT [SPEED [x x x CAPTURE]]\n", kProgramFileName);
+    std::printf("  PORT     the serial port, such as %s\n", kExamplePortName);
+    std::printf("  SPEED    a whole number from 1 to %u (default 38400); 8N1, no flow control\n",
+                static_cast<unsigned>(kMaxLineSpeed));
+    std::printf("  CAPTURE  the sixth argument: a file that also gets every byte received\n");
+    std::printf("Keys go to the device as typed (Enter 0x0D, Backspace 0x08, Ctrl+C 0x03);\n");
+    std::printf("arrows and function keys send nothing. Ctrl+Q ends the session.\n");
+    std::printf("%s --version prints the version.\n", kProgramFileName);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -28,14 +54,15 @@ int main(int argc, char **argv) {
     static char consoleBuffer[kConsoleBufferSize];
     std::setvbuf(stdout, consoleBuffer, _IOFBF, sizeof consoleBuffer);
 
+    if (AnswerInformationRequest(argc, argv)) return 0;
+
     // Ctrl+Break or the window's close button must not end the program
     // mid-way, whatever road it is on.
     WatchConsoleEvents();
 
     std::snprintf(g_machineCode, kTextFieldSize, "%s", GetMachineCode());
 
-    GetModuleFileNameA(nullptr, g_modulePath, kTextFieldSize - 1);
-    DeriveExecutablePaths(g_modulePath, g_executableDirectory, g_checkPath);
+    ReadExecutablePaths();
 
     ClearScreen();
 

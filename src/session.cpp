@@ -60,6 +60,21 @@ void DeriveExecutablePaths(const char *modulePath, char *directory, char *checkP
     }
 }
 
+void ReadExecutablePaths() {
+    constexpr DWORD kModulePathSize = kTextFieldSize - 1;
+    DWORD length = GetModuleFileNameA(nullptr, g_modulePath, kModulePathSize);
+    if (length == 0 || length >= kModulePathSize) {
+        // Cut to fit (the call fills the whole buffer then), or not known:
+        // a cut path would name an ancestor folder's check file, so none is
+        // named, and the AppID stays empty as for a missing file.
+        g_modulePath[0] = '\0';
+        g_executableDirectory[0] = '\0';
+        g_checkPath[0] = '\0';
+        return;
+    }
+    DeriveExecutablePaths(g_modulePath, g_executableDirectory, g_checkPath);
+}
+
 HANDLE OpenPort(const char *name) {
     // A name too long for the field is passed as typed: no port has such a name.
     static char device[kTextFieldSize];  // static: start-up may have a small stack

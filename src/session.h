@@ -49,3 +49,8 @@ bool PortDevicePath(const char *name, bool useDeviceNamespace, char *path, std::
 // directory and the path of the "check" file beside it. Both outputs are
 // kTextFieldSize fields.
 void DeriveExecutablePaths(const char *modulePath, char *directory, char *checkPath);
+
+// Fills the module path, the executable's directory and the check path from
+// the program's own path. A path that does not fit its field, or cannot be
+// had, leaves all three empty: an empty check path opens no file.
+void ReadExecutablePaths();

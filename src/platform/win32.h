@@ -30,11 +30,14 @@ constexpr bool kPortNamesUseDeviceNamespace = true;
 // How the usage block names the program and the port in its example.
 constexpr char kProgramFileName[] = "TorvaneTerminal.exe";
 constexpr char kExamplePortName[] = "COM3";
+// The system's own way to ask a program for help, beside --help and -h.
+constexpr char kSystemHelpOption[] = "/?";
 #else
 #include "linux/win32_linux.h"
 constexpr bool kPortNamesUseDeviceNamespace = false;
 constexpr char kProgramFileName[] = "TorvaneTerminal";
 constexpr char kExamplePortName[] = "/dev/ttyUSB0";
+constexpr char kSystemHelpOption[] = "--help";
 #endif
 
 #include <string>

@@ -207,18 +207,24 @@ TEST(Keys, EachKeyReachesTheDeviceAsOneByteAndCtrlQEndsTheSession) {
         EXPECT_EQ(run.deviceBytes(), std::string("\r\x03\x1a" "AT+X?\r\x13\x08"));
 
         // Keys without a character send nothing: Up, F1, Ctrl+Right, F5, the
-        // Linux console's F1, even typed together with a key that has one.
-        ASSERT_TRUE(run.Type("\x1b[A\x1bOP\x1b[1;5C\x1b[15~\x1b[[Az"));
+        // Linux console's F1, F1 with modifiers in the SS3 form, and
+        // sequences longer than any key's (one longer than the read-ahead),
+        // even typed together with a key that has one.
+        ASSERT_TRUE(run.Type("\x1b[A\x1bOP\x1b[1;5C\x1b[15~\x1b[[A\x1bO2P\x1bO5P\x1bO1;2P\x1b[" +
+                             std::string(40, '0') + "m\x1b[" + std::string(5000, '1') + "mz"));
         ASSERT_TRUE(run.WaitForDeviceBytes(12));
-        // A lone Esc is the Esc key, once nothing follows it for a moment.
-        ASSERT_TRUE(run.Type("\x1b"));
-        ASSERT_TRUE(run.WaitForDeviceBytes(13));
-        const std::string sent("\r\x03\x1a" "AT+X?\r\x13\x08" "z\x1b");
+        // A lone Esc is the Esc key, once nothing follows it for a moment;
+        // so are Esc and the key of Alt+Shift+O and Alt+[.
+        for (const char *alone : {"\x1b", "\x1bO", "\x1b["}) {
+            ASSERT_TRUE(run.Type(alone));
+            ASSERT_TRUE(run.WaitForDeviceBytes(run.deviceBytes().size() + std::strlen(alone)));
+        }
+        const std::string sent("\r\x03\x1a" "AT+X?\r\x13\x08" "z\x1b\x1bO\x1b[");
         EXPECT_EQ(run.deviceBytes(), sent);
 
-        // Ctrl+Q right after the start of an SS3 sequence is not taken as its
-        // end: it still ends the session.
-        ASSERT_TRUE(run.Type("\x1bO\x11"));
+        // Ctrl+Q inside an SS3 sequence is not taken as part of it: it still
+        // ends the session.
+        ASSERT_TRUE(run.Type("\x1bO1;2\x11"));
         ASSERT_TRUE(run.Finish()) << run.consoleText();
         EXPECT_TRUE(EndedCleanly(run));
         // Ctrl+Q itself is never sent, and nothing typed was echoed.

@@ -126,6 +126,40 @@ TEST(UsageRoad, KeyWaitWithoutAConsoleEndsAfterOneFailedRead) {
     EXPECT_EQ(CountOf(text, "Problem:ReadConsoleInput"), 1u) << text;
 }
 
+TEST(UsageRoad, HelpAndVersionAnswerAtOnceAndLeaveTheConsoleAlone) {
+    for (const char *option : {"--help", "-h", "--version"}) {
+        SCOPED_TRACE(option);
+        LaunchOptions options{{option}};
+        // Typed before the program could read anything, and not echoed.
+        options.clearedConsoleFlags = ICANON | ECHO;
+        ProgramRun run;
+        E2E_START(run, options);
+        ASSERT_TRUE(run.Type("ab"));
+        // No key wait: it ends by itself.
+        ASSERT_TRUE(run.Finish()) << run.consoleText();
+        EXPECT_TRUE(EndedCleanly(run));
+        // Nothing but the answer: no screen clear, no start-up lines.
+        const std::string text = run.consoleText();
+        if (std::strcmp(option, "--version") == 0) {
+            EXPECT_EQ(text, "TorvaneTerminal " + kVersion + "\n");
+        } else {
+            EXPECT_EQ(text.rfind(UsageBlock(), 0), 0u) << text;
+            EXPECT_NE(text.find("Ctrl+Q ends the session"), std::string::npos) << text;
+            EXPECT_EQ(text.find("Machine Code"), std::string::npos) << text;
+        }
+        // What was typed is left for whoever reads the console next.
+        std::string unread;
+        ASSERT_TRUE(run.UnreadConsoleInput(&unread));
+        EXPECT_EQ(unread, "ab");
+    }
+    // With anything after it, it is a port name like any other.
+    ProgramRun run;
+    E2E_START(run, LaunchOptions{{"--help", "38400"}});
+    ASSERT_TRUE(run.Finish()) << run.consoleText();
+    EXPECT_NE(run.consoleText().find("E012_Failed to open port: (2) "), std::string::npos)
+        << run.consoleText();
+}
+
 // --- A port that cannot be opened ----------------------------------------------
 
 enum class PortProblem { Missing, Locked, NotATerminal };

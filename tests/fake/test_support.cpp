@@ -139,7 +139,11 @@ std::string Report(const char *message, long number, const char *text) {
 }
 
 std::string ReportBelowDeviceOutput(const char *message, long number, const char *text) {
-    return "\n" + Report(message, number, text).substr(sizeof kClearMarker - 1);
+    // Appended, not inserted in front: GCC 12's optimizer warns falsely
+    // (-Wrestrict) on a string inserted before another.
+    std::string below("\n");
+    below.append(Report(message, number, text), sizeof kClearMarker - 1);
+    return below;
 }
 
 int Count(const std::string &haystack, const std::string &needle) {

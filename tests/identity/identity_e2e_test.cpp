@@ -244,6 +244,36 @@ TEST_F(UsageReportEndToEnd, TheSessionRoadReportsOnceWithAFullCheckFile) {
     ExpectOneReport(run, Hex(contents, 1024));
 }
 
+TEST_F(UsageReportEndToEnd, InstalledAtAPathLongerThanTheFieldReadsNoCheckFile) {
+    ASSERT_TRUE(listener_.Start(kPort, ListenerMode::Answer, kOkReply)) << listener_.error();
+    // A check file in every folder on the way, the program's own included:
+    // whichever a cut path would name, none may be read.
+    fs::path folder = directory_;
+    WriteCheck({0x5A});
+    for (char level = 'a'; folder.string().size() <= 1100; ++level) {
+        folder /= std::string(200, level);
+        ASSERT_TRUE(fs::create_directories(folder));
+        fs::copy_file(directory_ / "check", folder / "check");
+    }
+    fs::path exe = folder / "TorvaneTerminal";
+    fs::copy_file(exe_, exe);
+    ProgramRun run = RunProgram(exe.string(), {"/nonexistent/tty"});
+    EXPECT_NE(run.out.find("E012_Failed to open port"), std::string::npos) << run.out;
+    ExpectOneReport(run, "");
+}
+
+TEST_F(UsageReportEndToEnd, HelpAndVersionSendNoReport) {
+    ASSERT_TRUE(listener_.Start(kPort, ListenerMode::Answer, kOkReply)) << listener_.error();
+    for (const char *option : {"--help", "-h", "--version"}) {
+        ProgramRun run = RunProgram(exe_, {option});
+        ASSERT_TRUE(run.finished) << option;
+        EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << option;
+        EXPECT_EQ(run.out.find("AppID"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.rfind("TorvaneTerminal ", 0), 0u) << run.out;
+    }
+    EXPECT_EQ(listener_.Connections(), 0u);
+}
+
 TEST_F(UsageReportEndToEnd, WithNothingListeningStartUpStillCompletesPromptly) {
     // No check file either: the AppID is empty and so is the app value.
     ProgramRun run = RunProgram(exe_, {"/nonexistent/tty"});

@@ -80,3 +80,24 @@ TEST(ExecutablePaths, APathThatLeavesNoRoomForTheCheckNameNamesNoFile) {
     EXPECT_EQ(std::strlen(directory), kTextFieldSize - 2);
     EXPECT_STREQ(check, "");
 }
+
+// The platform's own call, as the program makes it: a path that does not fit
+// is cut and said to be cut (the whole buffer used, and an error), so that
+// the program can tell it from a path that fits exactly. Whether the cut path
+// is terminated differs (Windows XP and Wine leave it unterminated).
+TEST(ExecutablePaths, AModulePathThatDoesNotFitIsReportedCut) {
+    char whole[4096];
+    DWORD length = GetModuleFileNameA(nullptr, whole, sizeof whole);
+    ASSERT_GT(length, 1u);
+    ASSERT_LT(length, sizeof whole);
+
+    std::string buffer(length + 1, 'x');
+    EXPECT_EQ(GetModuleFileNameA(nullptr, buffer.data(), length + 1), length);
+    EXPECT_STREQ(buffer.c_str(), whole);
+
+    SetLastError(0);
+    EXPECT_EQ(GetModuleFileNameA(nullptr, buffer.data(), length), length);
+    EXPECT_NE(GetLastError(), 0u);
+    EXPECT_EQ(buffer.substr(0, length - 1), std::string(whole, length - 1));
+}
+

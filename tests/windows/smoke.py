@@ -389,6 +389,14 @@ class UsageRoad(WineTestCase):
         note("first lines under Wine: " + " | ".join(program.text().split("\r\n")[:5]))
 
 
+    def test_help_and_version_answer_at_once_without_the_start_up(self):
+        for option, expected in (("/?", usage_block()), ("--version", [banner(), ""])):
+            with self.subTest(option=option):
+                program, status, lines = self.run_to_end(option)
+                self.assertEqual(status, 0, program.diagnostics())
+                self.assertEqual(lines[:len(expected)], expected, program.diagnostics())
+                self.assertNotIn("Machine Code", program.text(), program.diagnostics())
+
 class CheckFile(WineTestCase):
     def test_appid_is_the_hex_text_of_the_check_file_beside_the_program(self):
         cases = [

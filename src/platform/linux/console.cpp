@@ -144,31 +144,59 @@ ssize_t ReadKeys(int timeoutMs) {
 
 bool IsFinalByte(unsigned char byte) { return byte >= 0x40 && byte <= 0x7E; }
 
+// The bytes that may stand between a sequence's introducer and its final
+// byte: CSI takes parameter and intermediate bytes, SS3 parameter bytes only
+// (the modifier digits of "ESC O 2 P", Shift+F1 in some terminals).
+bool IsInnerByte(unsigned char introducer, unsigned char byte) {
+    unsigned char lowest = introducer == '[' ? 0x20 : 0x30;
+    return byte >= lowest && byte <= 0x3F;
+}
+
 // The length of a sequence whose last byte, at position at, must be a final
-// byte: a byte that is not one (Ctrl+Q right after "ESC O", say) is a key of
+// byte: a byte that is not one (Ctrl+Q right after "ESC [ [", say) is a key of
 // its own and ends the sequence just before it. 0 while it has not come.
 std::size_t EndedByFinalByte(const unsigned char *keys, std::size_t available, std::size_t at) {
     if (available <= at) return 0;
     return IsFinalByte(keys[at]) ? at + 1 : at;
 }
 
-// The length of the escape sequence a key sent (CSI "ESC [ ... final", the
-// Linux console's "ESC [ [ x", SS3 "ESC O x"), 1 for a lone Esc followed by
-// another key, or 0 while the sequence is still incomplete.
+// The length of the escape sequence a key sent (CSI "ESC [ ... final", SS3
+// "ESC O ... final", the Linux console's "ESC [ [ x"), 1 for a lone Esc
+// followed by another key, or 0 while the sequence is still incomplete. A
+// byte that cannot stand inside the sequence (a control byte: Ctrl+Q) ends a
+// malformed one just before it and is a key of its own.
 std::size_t EscapeLength(const unsigned char *keys, std::size_t available) {
     if (available < 2) return 0;
-    if (keys[1] == 'O') return EndedByFinalByte(keys, available, 2);
-    if (keys[1] != '[') return 1;
-    if (available < 3) return 0;
-    if (keys[2] == '[') return EndedByFinalByte(keys, available, 3);
-    // Parameter and intermediate bytes, then the final byte; a byte that
-    // belongs to neither ends a malformed sequence just before it.
-    constexpr std::size_t kLongest = 32;
-    for (std::size_t i = 2; i < available && i < kLongest; ++i) {
-        if (IsFinalByte(keys[i])) return i + 1;
-        if (keys[i] < 0x20 || keys[i] > 0x3F) return i;
+    if (keys[1] != '[' && keys[1] != 'O') return 1;
+    if (keys[1] == '[' && available > 2 && keys[2] == '[') {
+        return EndedByFinalByte(keys, available, 3);
     }
-    return available < kLongest ? 0 : kLongest;
+    for (std::size_t i = 2; i < available; ++i) {
+        if (IsFinalByte(keys[i])) return i + 1;
+        if (!IsInnerByte(keys[1], keys[i])) return i;
+    }
+    return 0;
+}
+
+// Keeps an incomplete sequence from filling the read-ahead, however long it
+// grows: the inner bytes it holds beyond the introducer and one such byte
+// are thrown away (they mean nothing to a key without a character), so the
+// rest of it can still be read and dropped with it, none of it left over as
+// typed text.
+void ShortenIncompleteSequence() {
+    constexpr std::size_t kKept = 3;  // Esc, the introducer, one inner byte
+    if (g_keysEnd - g_keysStart <= kKept) return;
+    g_keys[g_keysStart + kKept - 1] = g_keys[g_keysEnd - 1];
+    g_keysEnd = g_keysStart + kKept;
+}
+
+// What an escape sequence that stopped coming is: "ESC O" and "ESC [" with
+// nothing after them are Alt+Shift+O and Alt+[, Esc and then the key (1: only
+// the Esc is taken now); anything longer was a key without a character, cut
+// short, and goes whole.
+std::size_t LengthOfUnfinished() {
+    std::size_t available = g_keysEnd - g_keysStart;
+    return available == 2 ? 1 : available;
 }
 
 // The next key in the read-ahead as its character (0 for a key that has
@@ -183,9 +211,8 @@ bool TakeKey(CHAR *character, bool waitForRest) {
     }
     std::size_t length = EscapeLength(g_keys + g_keysStart, g_keysEnd - g_keysStart);
     while (length == 0 && waitForRest) {
-        // Nothing more coming: a lone Esc is the Esc key; a cut sequence was
-        // a key without a character.
-        if (ReadKeys(kEscapeWaitMs) <= 0) length = g_keysEnd - g_keysStart;
+        ShortenIncompleteSequence();
+        if (ReadKeys(kEscapeWaitMs) <= 0) length = LengthOfUnfinished();
         else length = EscapeLength(g_keys + g_keysStart, g_keysEnd - g_keysStart);
     }
     if (length == 0) return false;

@@ -51,10 +51,20 @@ void ExitProcess(UINT exitCode) { std::exit(static_cast<int>(exitCode)); }
 
 DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size) {
     if (module != nullptr || filename == nullptr || size == 0) return FailWith(EINVAL);
-    // Cut to fit and always terminated, as Windows does from Vista on.
-    ssize_t length = readlink("/proc/self/exe", filename, size - 1);
-    filename[length < 0 ? 0 : length] = '\0';
-    return length < 0 ? FailWith(errno) : static_cast<DWORD>(length);
+    // A path that does not fit is cut and terminated, and the call says so
+    // as Windows does from Vista on: it returns size, with an error.
+    ssize_t length = readlink("/proc/self/exe", filename, size);
+    if (length < 0) {
+        filename[0] = '\0';
+        return FailWith(errno);
+    }
+    if (static_cast<std::size_t>(length) >= size) {
+        filename[size - 1] = '\0';
+        FailWith(ENAMETOOLONG);
+        return size;
+    }
+    filename[length] = '\0';
+    return static_cast<DWORD>(length);
 }
 
 // Holds a regular file opened for writing for as long as it stays open, then
