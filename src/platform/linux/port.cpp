@@ -291,7 +291,20 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
         !SetModemLine(fd, TIOCM_RTS, dcb->fRtsControl == RTS_CONTROL_ENABLE)) {
         return FailWith(errno);
     }
-    return TRUE;
+    // A driver takes a speed it cannot do without a word and applies another
+    // (the FTDI driver 9600, the 8250 the speed it had): read back what it
+    // applied, and fail, as Windows refuses such a speed, when that is not
+    // the line asked for. The session then goes on with what the port has,
+    // its modem lines set as asked. A pseudo-terminal takes any speed.
+    termios2 applied;
+    if (ioctl(fd, TCGETS2, &applied) != 0) return FailWith(errno);
+    constexpr tcflag_t kLineFlags = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+    bool same = applied.c_ospeed == settings.c_ospeed && applied.c_ispeed == settings.c_ispeed &&
+                (applied.c_cflag & kLineFlags) == (settings.c_cflag & kLineFlags) &&
+                applied.c_iflag == settings.c_iflag && applied.c_oflag == settings.c_oflag &&
+                applied.c_lflag == settings.c_lflag && applied.c_cc[VMIN] == settings.c_cc[VMIN] &&
+                applied.c_cc[VTIME] == settings.c_cc[VTIME];
+    return same ? TRUE : FailWith(EINVAL);
 }
 
 BOOL SetCommMask(HANDLE handle, DWORD mask) {
