@@ -171,17 +171,20 @@ void ShowWhatThePortHolds(HANDLE port, OVERLAPPED *overlapped, Capture *capture,
     for (DWORD left = status.cbInQue; left > 0;) {
         DWORD count = 0;
         DWORD size = left < kReadSize ? left : kReadSize;
-        const char *failure = ReadPort(port, batch->bytes + batch->size, &count, overlapped, size);
-        if (count > size) count = size;
-        batch->size += failure ? 0 : count;
-        if (failure || count == 0 || kBatchSize - batch->size < kReadSize) {
+        char *into = batch->bytes + batch->size;
+        if (const char *failure = ReadPort(port, into, &count, overlapped, size)) {
+            // What came before the failure shows before its report.
             DWORD error = GetLastError();
             Emit(batch, capture);
             SetLastError(error);
+            ReportError(failure);
+            return;
         }
-        if (failure) ReportError(failure);
-        if (failure || count == 0) return;
+        if (count > size) count = size;  // a count the buffer cannot hold is not real
+        if (count == 0) break;
+        batch->size += count;
         left -= count;
+        if (kBatchSize - batch->size < kReadSize) Emit(batch, capture);
     }
     Emit(batch, capture);
 }

@@ -414,7 +414,9 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     overlapped->Internal = kWritePending;
     if (!AdvanceWrite(overlapped->hEvent)) return FailWith(ERROR_IO_PENDING);
     // Done at once, or failed at once: reported here, as Windows does.
-    if (overlapped->Internal == kWriteFailed) return FailWith(static_cast<int>(overlapped->InternalHigh));
+    if (overlapped->Internal == kWriteFailed) {
+        return FailWith(static_cast<int>(overlapped->InternalHigh));
+    }
     if (written) *written = toWrite;
     return TRUE;
 }
