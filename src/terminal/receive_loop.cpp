@@ -120,6 +120,15 @@ void Emit(Batch *batch, Capture *capture) {
     std::fflush(stdout);
 }
 
+// What arrived before a failed read shows before its report; the writes
+// must not change the error number the report shows.
+void ReportReadFailure(const char *failure, Batch *batch, Capture *capture) {
+    DWORD error = GetLastError();
+    Emit(batch, capture);
+    SetLastError(error);
+    ReportError(failure);
+}
+
 // Reads until a read returns nothing, showing and capturing every byte.
 // Reading to the end matters: the received-character event is only raised
 // anew for bytes that arrive after the wait is re-armed. A stop request or a
@@ -131,13 +140,8 @@ void DrainPort(HANDLE port, OVERLAPPED *overlapped, Capture *capture, Batch *bat
     for (;;) {
         DWORD count = 0;
         if (const char *failure = ReadPort(port, batch->bytes + batch->size, &count, overlapped)) {
-            // What arrived before the failure shows before its report; the
-            // writes must not change the error number the report shows.
-            DWORD error = GetLastError();
-            Emit(batch, capture);
+            ReportReadFailure(failure, batch, capture);
             *lastFlush = Clock::now();
-            SetLastError(error);
-            ReportError(failure);
             return;
         }
         if (count > kReadSize) count = kReadSize;  // a count the buffer cannot hold is not real
@@ -173,11 +177,7 @@ void ShowWhatThePortHolds(HANDLE port, OVERLAPPED *overlapped, Capture *capture,
         DWORD size = left < kReadSize ? left : kReadSize;
         char *into = batch->bytes + batch->size;
         if (const char *failure = ReadPort(port, into, &count, overlapped, size)) {
-            // What came before the failure shows before its report.
-            DWORD error = GetLastError();
-            Emit(batch, capture);
-            SetLastError(error);
-            ReportError(failure);
+            ReportReadFailure(failure, batch, capture);
             return;
         }
         if (count > size) count = size;  // a count the buffer cannot hold is not real
