@@ -121,8 +121,8 @@ TEST_F(KeyboardThreadTest, ADeviceSlowerThanTheTypistStillGetsEveryKeyInOrder) {
 
 TEST_F(KeyboardThreadTest, CtrlQEndsTheSessionWhileTheDeviceTakesNothing) {
     // The first write never completes; hundreds of keys follow, then Ctrl+Q.
-    std::vector<INPUT_RECORD> keys(400, Key('x'));
-    keys.push_back(Key(0x11));
+    std::vector<INPUT_RECORD> keys(401, Key('x'));
+    keys.back() = Key(0x11);
     fake::Edit([&](fake::State &s) {
         s.writes = {WriteStep(How::Stalled)};
         s.console.push_back({.records = keys});
