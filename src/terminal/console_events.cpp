@@ -58,7 +58,7 @@ void WatchConsoleEvents() {
 void RunSession(HANDLE port, const SessionSettings *settings) {
     g_sessionPort = port;
     g_phase.store(Phase::kSession);
-    ReceiveLoop(port, settings);
+    bool consoleFree = ReceiveLoop(port, settings);
     // A handler that is sending the stop still uses the port: it is closed
     // only once the handler is done with it.
     if (g_phase.exchange(Phase::kOver) == Phase::kStopping) {
@@ -66,6 +66,9 @@ void RunSession(HANDLE port, const SessionSettings *settings) {
     }
     CloseHandle(port);
     std::fflush(stdout);
+    // What was typed for the device and not read (the rest of a paste that
+    // held Ctrl+Q, keys typed while the port closed) must not reach the shell.
+    if (consoleFree) DiscardTypedKeys();
     SetEvent(g_sessionOver);
 }
 

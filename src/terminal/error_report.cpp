@@ -11,8 +11,10 @@ namespace {
 constexpr char kErrorLine[] = "%s: (%d) %s\n\n";
 constexpr char kNoText[] = "unknown error";
 
-// How DiscardTypedKeys waits for keys a console has yet to take in.
-constexpr int kDiscardRounds = 4;
+// How DiscardTypedKeys waits for keys a console has yet to take in: rounds
+// go on while keys keep coming (a paste the terminal is still delivering),
+// for about a second at the most.
+constexpr int kDiscardRounds = 50;
 constexpr DWORD kDiscardWaitMs = 20;
 
 // Windows ends its error texts with CR LF; the error line ends them itself.

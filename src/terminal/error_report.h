@@ -36,9 +36,9 @@ void PrintUsage();
 void ClearScreen();
 
 // Throws away the console input nobody has read. Called when the program
-// ends without a session: keys typed for the device must not reach the shell
-// that started the program, where a drive command could run as a command of
-// the computer's own.
+// ends, after a session or without one: keys typed for the device must not
+// reach the shell that started the program, where a drive command could run
+// as a command of the computer's own.
 void DiscardTypedKeys();
 
 // Waits until a key event arrives on the console, then restores the console's

@@ -1,6 +1,7 @@
 #include "terminal/keyboard_thread.h"
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 #include "terminal/error_report.h"
@@ -8,62 +9,70 @@
 
 namespace {
 
-// Keys read while a write is pending wait here, sent in order one byte at a
-// time. Bounded: a device that takes nothing must not make the program hold
-// everything the user types.
-constexpr std::size_t kQueueSize = 256;
+// Keys read while a write is pending wait here and go out in order, one
+// byte at a time. A typist never fills the first kInlineSize bytes; a paste
+// into a slow device grows the queue on the heap, up to kQueueLimit, and the
+// block is given back once the device has taken it all. Keys are dropped
+// only beyond that bound, so a device that takes bytes, however slowly, gets
+// every key of a paste of up to 1 MiB, and Ctrl+Q is always read at once.
+constexpr std::size_t kInlineSize = 256;
+constexpr std::size_t kQueueLimit = std::size_t{1} << 20;
 
-// With the queue full, the pending write is given this long to complete
-// before the device counts as taking nothing. Until then no key is read, so
-// a device that is merely slow loses none; after it, keys are read (and
-// those that do not fit dropped) so that Ctrl+Q is still seen.
-constexpr DWORD kStallMs = 500;
-
-// Keys waiting to be sent: a ring of bytes, and the rest of a held key's
-// repeats that did not fit yet (they go in as room appears).
+// A ring of bytes: count bytes from start, wrapping at capacity.
 struct KeyQueue {
-    char bytes[kQueueSize];
-    std::size_t start = 0;
-    std::size_t count = 0;
-    char repeated = 0;
-    std::size_t repeatsLeft = 0;
+    char inlineBytes[kInlineSize];
+    char *bytes;
+    std::size_t capacity;
+    std::size_t start;
+    std::size_t count;
 };
 
-bool QueueFull(const KeyQueue &queue) {
-    return queue.count == kQueueSize || queue.repeatsLeft > 0;
+void ResetQueue(KeyQueue *queue) {
+    if (queue->bytes != queue->inlineBytes) std::free(queue->bytes);
+    queue->bytes = queue->inlineBytes;
+    queue->capacity = kInlineSize;
+    queue->start = 0;
+    queue->count = 0;
 }
 
-// Moves what still waits of a held key into the queue's free room.
-void TakeRepeats(KeyQueue *queue) {
-    while (queue->repeatsLeft > 0 && queue->count < kQueueSize) {
-        queue->bytes[(queue->start + queue->count) % kQueueSize] = queue->repeated;
+// Doubles the ring, its bytes moved to the front in order; false at the
+// bound or when no memory is left (the key is then dropped, not the program).
+bool GrowQueue(KeyQueue *queue) {
+    if (queue->capacity >= kQueueLimit) return false;
+    std::size_t capacity = queue->capacity * 2;
+    char *bytes = static_cast<char *>(std::malloc(capacity));
+    if (bytes == nullptr) return false;
+    for (std::size_t i = 0; i < queue->count; ++i) {
+        bytes[i] = queue->bytes[(queue->start + i) % queue->capacity];
+    }
+    if (queue->bytes != queue->inlineBytes) std::free(queue->bytes);
+    queue->bytes = bytes;
+    queue->capacity = capacity;
+    queue->start = 0;
+    return true;
+}
+
+// A key-down record's byte, as often as its repeat count says (a held key).
+void Enqueue(KeyQueue *queue, char byte, WORD repeatCount) {
+    WORD times = repeatCount == 0 ? 1 : repeatCount;
+    for (WORD i = 0; i < times; ++i) {
+        if (queue->count == queue->capacity && !GrowQueue(queue)) return;
+        queue->bytes[(queue->start + queue->count) % queue->capacity] = byte;
         ++queue->count;
-        --queue->repeatsLeft;
     }
 }
 
-// A key-down record's byte, as often as its repeat count says (a held key);
-// dropped when the queue is full, which only happens once the device has
-// stopped taking bytes.
-void Enqueue(KeyQueue *queue, char byte, WORD repeatCount) {
-    if (QueueFull(*queue)) return;
-    queue->repeated = byte;
-    queue->repeatsLeft = repeatCount == 0 ? 1 : repeatCount;
-    TakeRepeats(queue);
-}
-
 void Dequeue(KeyQueue *queue) {
-    queue->start = (queue->start + 1) % kQueueSize;
+    queue->start = (queue->start + 1) % queue->capacity;
     --queue->count;
-    TakeRepeats(queue);
+    if (queue->count == 0) ResetQueue(queue);
 }
 
-// The write record, the byte being sent and the queue outlive the thread: a
-// write cancelled at the stop may still complete into them while the
-// process ends.
+// The write record and the byte being sent outlive the thread: a write
+// cancelled at the stop may still complete into them while the process ends.
 OVERLAPPED g_write;
 char g_sending;
-KeyQueue g_queue;
+KeyQueue g_queue = {{}, g_queue.inlineBytes, kInlineSize, 0, 0};
 
 enum class Send { Done, Pending, Failed };
 
@@ -91,7 +100,7 @@ DWORD WINAPI KeyboardThread(LPVOID parameter) {
     HANDLE port = static_cast<HANDLE>(parameter);
     HANDLE console = GetStdHandle(STD_INPUT_HANDLE);
 
-    g_queue = KeyQueue{};
+    ResetQueue(&g_queue);
     std::memset(&g_write, 0, sizeof g_write);
     g_write.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (g_write.hEvent == nullptr) {
@@ -104,11 +113,13 @@ DWORD WINAPI KeyboardThread(LPVOID parameter) {
     // nothing never keeps the user from Ctrl+Q; they are sent in the order
     // typed, each once the byte before it has gone.
     bool pending = false;
-    bool stalled = false;  // the queue is full and the device took nothing for a while
     for (;;) {
         // Set again on every pass, in case something changed it meanwhile.
         // Mode 0: control keys such as Ctrl+C arrive as characters.
         SetConsoleMode(console, 0);
+        // The session ended without this thread (the device went away, a
+        // Ctrl+Break): the keys that come now are not the device's.
+        if (g_stopRequested.load()) break;
         Send sent = Send::Done;
         while (!pending && g_queue.count > 0 && (sent = StartWrite(port)) == Send::Done) {
             Dequeue(&g_queue);
@@ -120,17 +131,10 @@ DWORD WINAPI KeyboardThread(LPVOID parameter) {
             // The write's event first: a completed write is taken before
             // more keys are read.
             HANDLE objects[2] = {g_write.hEvent, console};
-            bool full = QueueFull(g_queue) && !stalled;
-            DWORD ready = WaitForMultipleObjects(full ? 1 : 2, objects, FALSE,
-                                                 full ? kStallMs : INFINITE);
-            if (ready == WAIT_TIMEOUT) {
-                stalled = true;
-                continue;
-            }
+            DWORD ready = WaitForMultipleObjects(2, objects, FALSE, INFINITE);
             // A wait that fails waits for the write alone, as it always could.
             if (ready != WAIT_OBJECT_0 + 1) {
                 pending = false;
-                stalled = false;
                 if (!FinishWrite(port)) break;
                 Dequeue(&g_queue);
                 continue;
@@ -156,7 +160,9 @@ DWORD WINAPI KeyboardThread(LPVOID parameter) {
     // Keys not sent yet are not sent: the write still pending is withdrawn,
     // so the port's close need not wait for a device that takes nothing.
     if (pending) CancelIo(port);
-    // The write event is not closed: the process ends soon after.
-    SendStopSignal(port);
+    ResetQueue(&g_queue);
+    // The write event is not closed: the process ends soon after. A session
+    // already ending needs no second stop (its port may be closing).
+    if (!g_stopRequested.load()) SendStopSignal(port);
     return 0;
 }

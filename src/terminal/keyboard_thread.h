@@ -1,5 +1,6 @@
-// The second thread: every key pressed goes to the port as one byte; Ctrl+Q
-// ends the session.
+// The second thread: the character of every key pressed goes to the port as
+// one byte (keys without one send nothing), in the order typed, waiting for
+// a slow device; Ctrl+Q ends the session.
 #pragma once
 
 #include "platform/win32.h"

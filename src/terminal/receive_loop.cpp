@@ -19,6 +19,11 @@ constexpr DWORD kReadSize = 10;
 // steady stream scrolls smoothly instead of in buffer-sized jumps.
 constexpr auto kFlushInterval = std::chrono::milliseconds(10);
 
+// How long the end of a session waits for the keyboard thread to notice it.
+// It ends at once after Ctrl+Q; after a lost device it is waiting for a key
+// and ends at the next one, if one comes.
+constexpr DWORD kKeyboardEndWaitMs = 100;
+
 // A read that took this long waited for its bytes to trickle in: the line is
 // slow, and holding them longer would only make them later.
 constexpr auto kTrickleTime = std::chrono::milliseconds(1);
@@ -191,7 +196,7 @@ void ShowWhatThePortHolds(HANDLE port, OVERLAPPED *overlapped, Capture *capture,
 
 }  // namespace
 
-void ReceiveLoop(HANDLE port, const SessionSettings *settings) {
+bool ReceiveLoop(HANDLE port, const SessionSettings *settings) {
     Capture capture;
     if (settings->logEnabled == 1) {
         capture.file = OpenFileStream(settings->logPath, "w");
@@ -201,8 +206,7 @@ void ReceiveLoop(HANDLE port, const SessionSettings *settings) {
             std::printf("Cannot create capture file %s: %s\n", settings->logPath,
                         std::strerror(errno));
             std::fflush(stdout);
-            DiscardTypedKeys();
-            return;
+            return true;
         }
     }
     // The prompt comes before anything the device sends: a device already
@@ -215,10 +219,8 @@ void ReceiveLoop(HANDLE port, const SessionSettings *settings) {
     if (thread == nullptr) {
         // The capture file is left for the process's end to close.
         ReportError("E005_CreateThread failed");
-        DiscardTypedKeys();
-        return;
+        return true;
     }
-    CloseHandle(thread);
 
     OVERLAPPED overlapped;
     std::memset(&overlapped, 0, sizeof overlapped);
@@ -242,6 +244,13 @@ void ReceiveLoop(HANDLE port, const SessionSettings *settings) {
 
     if (capture.error != 0) ShowWhatThePortHolds(port, &overlapped, &capture, &g_batch);
     if (overlapped.hEvent) CloseHandle(overlapped.hEvent);
+    // The session is over, whoever ended it: a keyboard thread still running
+    // stops at its next key instead of sending it, and is waited for, so
+    // that no write of its meets the port's close and the console is this
+    // thread's alone again.
+    g_stopRequested.store(true);
+    bool keyboardEnded = WaitForSingleObject(thread, kKeyboardEndWaitMs) == WAIT_OBJECT_0;
+    CloseHandle(thread);
     if (capture.file) {
         // A capture that cannot be written ends the session, never silently.
         if (std::fclose(capture.file) != 0 && capture.error == 0) capture.error = WriteError();
@@ -253,4 +262,5 @@ void ReceiveLoop(HANDLE port, const SessionSettings *settings) {
         }
     }
     std::fflush(stdout);
+    return keyboardEnded;
 }

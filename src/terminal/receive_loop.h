@@ -7,5 +7,7 @@
 
 // Starts the keyboard thread, relays received bytes until the stop signal or a
 // failed wait, and returns. The port must be open and configured; settings
-// say whether and where to capture.
-void ReceiveLoop(HANDLE port, const SessionSettings *settings);
+// say whether and where to capture. True when no keyboard thread reads the
+// console any more (it ended, or never started), so that the caller may
+// discard what was typed; false when it did not end in time.
+bool ReceiveLoop(HANDLE port, const SessionSettings *settings);

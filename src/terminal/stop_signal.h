@@ -8,7 +8,9 @@
 
 // Raised just before the port's event mask is cleared, and tested by the
 // receive loop before each wait: a stop sent before the loop armed its mask
-// would otherwise be undone by the arming and lost.
+// would otherwise be undone by the arming and lost. The receive loop raises
+// it too when it ends by itself, and the keyboard thread then ends without
+// sending another key.
 extern std::atomic<bool> g_stopRequested;
 
 // Ends the session: raises the flag and clears the port's event mask, which

@@ -49,6 +49,7 @@ struct PendingOp {
 
 struct CreatedThread {
     std::thread thread;
+    HANDLE handle = nullptr;
     bool done = false;
 };
 
@@ -517,6 +518,17 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         if (!g_workings.signalled.erase(handle)) return set ? WAIT_FAILED : WAIT_TIMEOUT;
         return WAIT_OBJECT_0;
     }
+    if (IsThread(handle)) {
+        // A thread that never ran (ThreadMode::Idle) never ends.
+        auto created = std::find_if(g_workings.threads.begin(), g_workings.threads.end(),
+                                    [&](const CreatedThread &t) { return t.handle == handle; });
+        if (created == g_workings.threads.end()) return WAIT_TIMEOUT;
+        auto until = std::chrono::steady_clock::now() +
+                     std::min<std::chrono::steady_clock::duration>(
+                         std::chrono::milliseconds(milliseconds), kDeadline);
+        bool ended = g_changed.wait_until(lock, until, [&] { return created->done; });
+        return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
     if (handle != kConsole) return WAIT_OBJECT_0;
     // The fake has no clock: a wait with a time-out and nothing queued has
     // timed out.
@@ -574,6 +586,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
     }
     if (g_state.threadMode == ThreadMode::Idle) return handle;
     CreatedThread &created = g_workings.threads.emplace_back();
+    created.handle = handle;
     created.thread = std::thread([&created, start, parameter] {
         t_createdThread = true;
         start(parameter);

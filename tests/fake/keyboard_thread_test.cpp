@@ -52,7 +52,7 @@ TEST_F(KeyboardThreadTest, EnterCtrlCAndCtrlZAreSentAndCtrlQEndsWithTheStopSigna
 TEST_F(KeyboardThreadTest, CtrlQGoingDownOrUpEndsWithoutSendingIt) {
     for (bool down : {true, false}) {
         SCOPED_TRACE(down ? "down" : "up");
-        fake::Reset();
+        NextCase();
         fake::Edit([&](fake::State &s) {
             s.console.push_back({.records = {Key(0x11, down), Key('a')}});
         });
@@ -183,7 +183,7 @@ TEST_F(KeyboardThreadTest, E003AndE004AFailedWriteEndsWithTheStopSignal) {
                           {WriteStep(How::Fails, 5), "E004_WriteFile failed"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
-        fake::Reset();
+        NextCase();
         g_stopRequested.store(false);
         fake::Edit([&](fake::State &s) {
             s.messages[5] = "Input/output error";

@@ -107,9 +107,13 @@ bool FileExists(const std::string &path) {
     return stat(path.c_str(), &info) == 0;
 }
 
-void FakeTest::SetUp() {
+void FakeTest::NextCase() {
     fake::Reset();
     g_stopRequested.store(false);
+}
+
+void FakeTest::SetUp() {
+    NextCase();
     g_deviceOutput.store(DeviceOutput::kNothingShown);
     std::memset(&g_sessionSettings, 0, sizeof g_sessionSettings);
     g_lineSpeed = kDefaultLineSpeed;

@@ -39,6 +39,9 @@ class FakeTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Between the cases of one test: the fake as new, and no session ending
+    // (every session's end raises the stop flag).
+    static void NextCase();
     // Everything printed since the test began; ends the capture.
     std::string Output();
 };
