@@ -43,6 +43,9 @@ std::size_t g_keysEnd = 0;
 // with nothing after it for this long is the Esc key itself.
 constexpr int kEscapeWaitMs = 50;
 constexpr unsigned char kEsc = 0x1B;
+constexpr unsigned char kBel = 0x07;
+// An X10 mouse report: "ESC [ M" and three bytes (button, column, row).
+constexpr std::size_t kMouseReportLength = 6;
 
 // False when the process is in the background, where changing the terminal
 // would stop it (SIGTTOU) and the mode belongs to the shell.
@@ -127,9 +130,10 @@ ssize_t ReadKeys(int timeoutMs) {
     g_keysEnd -= g_keysStart;
     g_keysStart = 0;
     if (g_keysEnd == sizeof g_keys) return 0;
+    const long long deadline = timeoutMs < 0 ? -1 : DeadlineAfter(static_cast<DWORD>(timeoutMs));
     for (;;) {
         pollfd fds = {g_console.fd, POLLIN, 0};
-        int ready = poll(&fds, 1, timeoutMs);
+        int ready = PollUntil(&fds, 1, deadline);
         if (ready == 0) return 0;
         std::size_t room = sizeof g_keys - g_keysEnd;
         ssize_t got = ready < 0 ? -1 : read(g_console.fd, g_keys + g_keysEnd, room);
@@ -160,14 +164,51 @@ std::size_t EndedByFinalByte(const unsigned char *keys, std::size_t available, s
     return IsFinalByte(keys[at]) ? at + 1 : at;
 }
 
+bool IsControlByte(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
+
+// The strings a terminal sends on its own, never a key: OSC (ESC ]), DCS
+// (ESC P), APC (ESC _) and PM (ESC ^), the answers to a device's queries.
+bool IsStringIntroducer(unsigned char byte) {
+    return byte == ']' || byte == 'P' || byte == '_' || byte == '^';
+}
+
+// A terminal's string runs to BEL or ST (ESC \). Any other control byte, or
+// an Esc that does not begin ST, ends it just before itself: Ctrl+Q in it is
+// still the stop key. 0 while it goes on.
+std::size_t StringLength(const unsigned char *keys, std::size_t available) {
+    for (std::size_t i = 2; i < available; ++i) {
+        if (keys[i] == kBel) return i + 1;
+        if (keys[i] == kEsc && i + 1 == available) return 0;  // ST may be coming
+        if (keys[i] == kEsc) return keys[i + 1] == '\\' ? i + 2 : i;
+        if (IsControlByte(keys[i])) return i;
+    }
+    return 0;
+}
+
+// A mouse report's three bytes are 0x20 and above: a control byte among
+// them is a key of its own, typed as the report was cut short.
+std::size_t MouseReportLength(const unsigned char *keys, std::size_t available) {
+    for (std::size_t i = 3; i < available && i < kMouseReportLength; ++i) {
+        if (IsControlByte(keys[i])) return i;
+    }
+    return available >= kMouseReportLength ? kMouseReportLength : 0;
+}
+
+bool IsMouseReport(const unsigned char *keys, std::size_t available) {
+    return available > 2 && keys[1] == '[' && keys[2] == 'M';
+}
+
 // The length of the escape sequence a key sent (CSI "ESC [ ... final", SS3
-// "ESC O ... final", the Linux console's "ESC [ [ x"), 1 for a lone Esc
-// followed by another key, or 0 while the sequence is still incomplete. A
-// byte that cannot stand inside the sequence (a control byte: Ctrl+Q) ends a
-// malformed one just before it and is a key of its own.
+// "ESC O ... final", the Linux console's "ESC [ [ x") or a terminal sent on
+// its own (a string, a mouse report), 1 for a lone Esc followed by another
+// key, or 0 while the sequence is still incomplete. A byte that cannot stand
+// inside the sequence (a control byte: Ctrl+Q) ends a malformed one just
+// before it and is a key of its own.
 std::size_t EscapeLength(const unsigned char *keys, std::size_t available) {
     if (available < 2) return 0;
+    if (IsStringIntroducer(keys[1])) return StringLength(keys, available);
     if (keys[1] != '[' && keys[1] != 'O') return 1;
+    if (IsMouseReport(keys, available)) return MouseReportLength(keys, available);
     if (keys[1] == '[' && available > 2 && keys[2] == '[') {
         return EndedByFinalByte(keys, available, 3);
     }
@@ -178,21 +219,24 @@ std::size_t EscapeLength(const unsigned char *keys, std::size_t available) {
     return 0;
 }
 
-// Keeps an incomplete sequence from filling the read-ahead, however long it
-// grows: the inner bytes it holds beyond the introducer and one such byte
-// are thrown away (they mean nothing to a key without a character), so the
+// Keeps an incomplete sequence or string from filling the read-ahead,
+// however long it grows: the inner bytes it holds beyond the introducer and
+// the last one are thrown away (they mean nothing to the device), so the
 // rest of it can still be read and dropped with it, none of it left over as
-// typed text.
+// typed text. The last byte stays: it may be the Esc that begins ST. A mouse
+// report is short and counted by position: it is left whole.
 void ShortenIncompleteSequence() {
     constexpr std::size_t kKept = 3;  // Esc, the introducer, one inner byte
     if (g_keysEnd - g_keysStart <= kKept) return;
+    if (IsMouseReport(g_keys + g_keysStart, g_keysEnd - g_keysStart)) return;
     g_keys[g_keysStart + kKept - 1] = g_keys[g_keysEnd - 1];
     g_keysEnd = g_keysStart + kKept;
 }
 
-// What an escape sequence that stopped coming is: "ESC O" and "ESC [" with
-// nothing after them are Alt+Shift+O and Alt+[, Esc and then the key (1: only
-// the Esc is taken now); anything longer was a key without a character, cut
+// What an escape sequence that stopped coming is: "ESC O", "ESC [", "ESC ]",
+// "ESC P" with nothing after them are Alt and a key (Alt+Shift+O, Alt+[,
+// Alt+], Alt+Shift+P): Esc and then the key (1: only the Esc is taken now);
+// anything longer was a key without a character or a terminal's string, cut
 // short, and goes whole.
 std::size_t LengthOfUnfinished() {
     std::size_t available = g_keysEnd - g_keysStart;
@@ -231,23 +275,39 @@ void ReapplyConsoleMode() {
     if (g_inForceSaved.load() && InForeground()) tcsetattr(g_console.fd, TCSANOW, &g_inForce);
 }
 
+namespace {
+
+// Saves the starting mode, then keeps keys typed while start-up runs as
+// typed for the device: not echoed or edited by the terminal, Enter not
+// turned into a line feed, Ctrl+Q not taken as XON. Ctrl+C still interrupts
+// a start-up that hangs.
 void PrepareConsole() {
-    if (!isatty(g_console.fd) || !SaveOriginalMode()) return;
-    // Keys typed while start-up runs reach the device as typed: not echoed
-    // or edited by the terminal, Enter not turned into a line feed, Ctrl+Q
-    // not taken as XON. Ctrl+C still interrupts a start-up that hangs.
-    termios early = g_original;
-    early.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
-    early.c_iflag &= ~(ICRNL | IXON);
-    early.c_cc[VMIN] = 1;
-    early.c_cc[VTIME] = 0;
-    Apply(early);
+    pthread_mutex_lock(&g_modeLock);
+    if (isatty(g_console.fd) && SaveOriginalMode()) {
+        termios early = g_original;
+        early.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
+        early.c_iflag &= ~(ICRNL | IXON);
+        early.c_cc[VMIN] = 1;
+        early.c_cc[VTIME] = 0;
+        Apply(early);
+    }
+    pthread_mutex_unlock(&g_modeLock);
 }
 
+}  // namespace
+
+// The console is prepared the first time the program asks for it, at the
+// very start of every road that uses it. Answering --version or --help asks
+// for no console, so those leave its settings untouched, and a job started
+// in the background is not stopped by the kernel for changing them.
 HANDLE GetStdHandle(DWORD which) {
-    if (which == STD_INPUT_HANDLE) return &g_console;
-    FailWith(EINVAL);
-    return INVALID_HANDLE_VALUE;
+    static std::atomic<bool> prepared{false};
+    if (which != STD_INPUT_HANDLE) {
+        FailWith(EINVAL);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!prepared.exchange(true)) PrepareConsole();
+    return &g_console;
 }
 
 BOOL GetConsoleMode(HANDLE handle, LPDWORD mode) {
@@ -319,16 +379,11 @@ DWORD WaitForConsoleInput(HANDLE handle, DWORD milliseconds) {
     }
     if (g_keysStart < g_keysEnd) return WAIT_OBJECT_0;
     pollfd fds = {console->fd, POLLIN, 0};
-    int timeout = milliseconds == INFINITE ? -1 : static_cast<int>(milliseconds);
-    for (;;) {
-        int ready = poll(&fds, 1, timeout);
-        if (ready > 0) return WAIT_OBJECT_0;  // input, or an end the read will report
-        if (ready == 0) return WAIT_TIMEOUT;
-        if (errno != EINTR) {
-            FailWith(errno);
-            return WAIT_FAILED;
-        }
-    }
+    int ready = PollUntil(&fds, 1, DeadlineAfter(milliseconds));
+    if (ready > 0) return WAIT_OBJECT_0;  // input, or an end the read will report
+    if (ready == 0) return WAIT_TIMEOUT;
+    FailWith(errno);
+    return WAIT_FAILED;
 }
 
 BOOL ReadConsoleInputA(HANDLE handle, PINPUT_RECORD records, DWORD length, LPDWORD read) {

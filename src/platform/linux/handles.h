@@ -1,6 +1,7 @@
 // What a HANDLE points at inside the Linux layer. Private to the layer.
 #pragma once
 
+#include <sys/stat.h>
 #include <time.h>
 
 #include "platform/linux/win32_linux.h"
@@ -39,15 +40,26 @@ bool ConsoleKeysReady(HANDLE console, int *pollFd);
 // less than the layer's own default (sync.cpp); 0 or the pthread error.
 int StartDetachedThread(void *(*routine)(void *), void *argument, std::size_t stackSize = 0);
 
-// For process.cpp, which prepares the process before main: the console's
-// starting mode saved and start-up's keys kept unechoed (console.cpp). For its
-// signal handlers, so async-signal-safe: the starting mode put back, the mode
-// the program last set put back (console.cpp), the port's exclusive use given
-// up (port.cpp).
-void PrepareConsole();
+// For process.cpp's signal handlers, so async-signal-safe: the starting mode
+// put back, the mode the program last set put back (console.cpp), the port's
+// exclusive use given up (port.cpp).
 void RestoreConsoleMode();
 void ReapplyConsoleMode();
 void ReleasePort();
+
+// port.cpp: true when the file is the device of the open port, by any name.
+bool IsOpenPort(const struct stat &file);
+
+#include <poll.h>
+
+// Waits in poll until one of fds is ready, the deadline (on NowNs()'s clock;
+// -1 for none) has passed, or poll fails other than by a signal (a signal's
+// interruption waits on for the time left): poll's own result, 0 once the
+// time is up. To the nanosecond: a 2 ms read interval must not stretch.
+int PollUntil(pollfd *fds, nfds_t count, long long deadlineNs);
+
+// The deadline milliseconds from now, or -1 for INFINITE.
+long long DeadlineAfter(DWORD milliseconds);
 
 inline long long NowNs() {
     timespec now;

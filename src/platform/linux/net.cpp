@@ -84,13 +84,10 @@ std::int64_t NowMs() { return NowNs() / 1000000; }
 
 // 0 once fd is ready (or failed: the next call says how), else the errno.
 int WaitReady(int fd, short events, std::int64_t deadline) {
-    for (std::int64_t left; (left = deadline - NowMs()) > 0;) {
-        pollfd entry{fd, events, 0};
-        int result = poll(&entry, 1, static_cast<int>(left));
-        if (result > 0) return 0;
-        if (result < 0 && errno != EINTR) return errno;
-    }
-    return ETIMEDOUT;
+    pollfd entry{fd, events, 0};
+    int result = PollUntil(&entry, 1, deadline * 1000000);
+    if (result > 0) return 0;
+    return result < 0 ? errno : ETIMEDOUT;
 }
 
 // getaddrinfo takes no time limit: a helper thread (blocking every signal)

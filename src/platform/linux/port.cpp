@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/linux/handles.h"
@@ -112,9 +113,9 @@ ssize_t FillReadAhead(bool hangUpReported = false) {
     return 0;
 }
 
-// Completes a pending wait for port events: blocks (or looks once) until
-// bytes wait, the mask changes, or the device goes away.
-BOOL CompleteWait(LPOVERLAPPED overlapped, bool block) {
+// Completes a pending wait for port events: blocks until bytes wait, the
+// mask changes, or the device goes away.
+BOOL CompleteWait(LPOVERLAPPED overlapped) {
     auto *mask = static_cast<DWORD *>(overlapped->Pointer);
     DWORD generation = static_cast<DWORD>(overlapped->InternalHigh);
     int error = 0;
@@ -124,10 +125,8 @@ BOOL CompleteWait(LPOVERLAPPED overlapped, bool block) {
         if (Buffered() > 0 && (*mask = g_port.mask.load() & EV_RXCHAR) != 0) break;
         if ((error = g_port.hangUpError) != 0) break;
         pollfd fds[2] = {{g_port.fd.load(), POLLIN, 0}, {g_port.wake[0], POLLIN, 0}};
-        int ready = poll(fds, 2, block ? -1 : 0);
-        if (ready == 0) return FailWith(996);  // ERROR_IO_INCOMPLETE: still pending
-        if (ready < 0) {
-            error = errno == EINTR ? 0 : errno;
+        if (PollUntil(fds, 2, -1) < 0) {
+            error = errno;
             continue;
         }
         char drain[64];
@@ -219,22 +218,42 @@ void ReleasePort() {
     flock(fd, LOCK_UN);
 }
 
+bool IsOpenPort(const struct stat &file) {
+    struct stat port;
+    int fd = g_port.fd.load();
+    return fd >= 0 && S_ISCHR(file.st_mode) && fstat(fd, &port) == 0 &&
+           file.st_rdev == port.st_rdev;
+}
+
 namespace {
 
-// Bytes the device has not taken would hold close() for the driver's closing
-// wait (30 s by default on a UART or a USB adapter) when the device stopped
-// reading, long after Ctrl+Q. They get a moment to go out, then are dropped,
-// as Windows drops the writes still pending on a port being closed.
+// Keys already handed to the port are the user's and go out: the close
+// waits while the driver's output queue moves. Bytes a device that stopped
+// reading has left there would hold close() for the driver's closing wait
+// (30 s by default on a UART or a USB adapter), long after Ctrl+Q: once the
+// queue has not moved for half a second, what is left is dropped. The same
+// 30 s bound the whole wait. A pseudo-terminal counts nothing here (its bytes
+// are already with the other side, which may read them after the close), and
+// a flush would throw them away: it is never flushed.
 void LetOutputGo(int fd) {
-    constexpr long long kOutputGraceNs = 500LL * 1000000;
-    const long long end = NowNs() + kOutputGraceNs;
+    constexpr long long kStillNs = 500LL * 1000000;
+    constexpr long long kBoundNs = 30LL * 1000000000;
+    const long long start = NowNs();
+    long long movedAt = start;
+    int before = -1;
     int queued = 0;
     // A failed query (the device went away) leaves nothing to wait for.
-    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && NowNs() < end) {
+    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        const long long now = NowNs();
+        if (queued != before) movedAt = now;
+        before = queued;
+        if (now - movedAt >= kStillNs || now - start >= kBoundNs) {
+            // A failure here leaves only the driver's own wait; the close goes on.
+            static_cast<void>(ioctl(fd, TCFLSH, TCOFLUSH));
+            return;
+        }
         poll(nullptr, 0, 10);
     }
-    // A failure here leaves only the driver's own wait; the close goes on.
-    static_cast<void>(ioctl(fd, TCFLSH, TCOFLUSH));
 }
 
 }  // namespace
@@ -339,16 +358,18 @@ BOOL WaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPPED overlapped) {
 BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD transferred,
                          BOOL wait) {
     if (AsPort(handle, overlapped != nullptr && transferred != nullptr) == nullptr) return FALSE;
+    // The program always waits for the result: asking without waiting is
+    // refused rather than answered.
+    if (!wait) return FailWith(EINVAL);
     if (overlapped->Internal == kWaitPending) {
         *transferred = 0;
-        return CompleteWait(overlapped, wait != FALSE);
+        return CompleteWait(overlapped);
     }
     for (int fd = -1; overlapped->Internal == kWritePending;) {
         if (AdvanceWrite(overlapped->hEvent, &fd)) break;
         if (fd < 0) return FailWith(EINVAL);  // another thread's write
-        if (!wait) return FailWith(996);     // ERROR_IO_INCOMPLETE: still pending
         pollfd fds = {fd, POLLOUT, 0};
-        if (poll(&fds, 1, -1) < 0 && errno != EINTR) return FailWith(errno);
+        if (PollUntil(&fds, 1, -1) < 0) return FailWith(errno);
     }
     if (overlapped->Internal == kWriteFailed) {
         *transferred = 0;
@@ -384,12 +405,10 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
         long long end = totalEnd;
         long long gapEnd = lastByte + 1000000LL * t.ReadIntervalTimeout;
         if (t.ReadIntervalTimeout != 0 && got > 0 && gapEnd < end) end = gapEnd;
-        long long left = end - NowNs();
-        if (left <= 0) break;
-        timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        if (end - NowNs() <= 0) break;
         // Woken by bytes, a hang-up (the next fill records it) or the time-out.
         pollfd fds = {port->fd.load(), POLLIN, 0};
-        if (ppoll(&fds, 1, end == LLONG_MAX ? nullptr : &wait, nullptr) < 0 && errno != EINTR) {
+        if (PollUntil(&fds, 1, end == LLONG_MAX ? -1 : end) < 0) {
             if (got == 0) return FailWith(errno);
             break;
         }
@@ -478,20 +497,14 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
     return TRUE;
 }
 
-// The port's present line settings, as a DCB says them. Windows answers this
-// only for communications devices, and OpenPort relies on that.
+// Answered only for communications devices, as on Windows, where OpenPort
+// relies on it; the settings themselves are never read, so none are filled.
 BOOL GetCommState(HANDLE handle, LPDCB dcb) {
     Port *port = AsPort(handle, dcb != nullptr);
-    struct termios2 now;
     if (port == nullptr) return FALSE;
+    struct termios2 now;
     if (ioctl(port->fd.load(), TCGETS2, &now) != 0) return FailWith(errno);
     std::memset(dcb, 0, sizeof *dcb);
     dcb->DCBlength = sizeof *dcb;
-    dcb->fBinary = 1;
-    dcb->BaudRate = now.c_ospeed;
-    dcb->ByteSize = static_cast<BYTE>(5 + (now.c_cflag & CSIZE) / CS6);  // CS5 to CS8: 0 to 3 CS6
-    dcb->Parity = !(now.c_cflag & PARENB) ? NOPARITY
-                  : (now.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
-    dcb->StopBits = (now.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
     return TRUE;
 }

@@ -76,7 +76,6 @@ void ResumeOnSignal(int) {
     for (int ending : kEndingSignals) InstallHandler(ending, EndOnSignal, SA_RESETHAND);
     InstallHandler(SIGTSTP, StopOnSignal, SA_RESTART);
     InstallHandler(SIGCONT, ResumeOnSignal, SA_RESTART);
-    PrepareConsole();
 }
 
 }  // namespace

@@ -105,6 +105,24 @@ DWORD WaitForThread(ThreadHandle *thread, DWORD milliseconds) {
 
 }  // namespace
 
+int PollUntil(pollfd *fds, nfds_t count, long long deadlineNs) {
+    for (;;) {
+        timespec wait{};
+        if (deadlineNs >= 0) {
+            long long left = deadlineNs - NowNs();
+            if (left <= 0) return 0;
+            wait.tv_sec = static_cast<time_t>(left / 1000000000);
+            wait.tv_nsec = static_cast<long>(left % 1000000000);
+        }
+        int ready = ppoll(fds, count, deadlineNs >= 0 ? &wait : nullptr, nullptr);
+        if (ready >= 0 || errno != EINTR) return ready;
+    }
+}
+
+long long DeadlineAfter(DWORD milliseconds) {
+    return milliseconds == INFINITE ? -1 : NowNs() + 1000000LL * milliseconds;
+}
+
 int StartDetachedThread(void *(*routine)(void *), void *argument, std::size_t stackSize) {
     pthread_attr_t attributes;
     int result = pthread_attr_init(&attributes);
@@ -179,13 +197,14 @@ bool TakeEventSignal(HANDLE handle) {
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll,
                              DWORD milliseconds) {
-    // Any one of a console and events, as the keyboard thread waits.
+    // Any one of a console and events, without a time limit, as the keyboard
+    // thread waits.
     constexpr DWORD kMaxObjects = 4;
-    if (count == 0 || count > kMaxObjects || handles == nullptr || waitAll) {
+    if (count == 0 || count > kMaxObjects || handles == nullptr || waitAll ||
+        milliseconds != INFINITE) {
         FailWith(EINVAL);
         return WAIT_FAILED;
     }
-    long long end = milliseconds == INFINITE ? -1 : NowNs() + 1000000LL * milliseconds;
     pollfd fds[kMaxObjects];
     short seen[kMaxObjects] = {};  // what the last poll said of each
     for (;;) {
@@ -199,16 +218,12 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll,
             FailWith(EINVAL);
             return WAIT_FAILED;
         }
-        long long left = end < 0 ? -1 : end - NowNs();
-        if (end >= 0 && left <= 0) return WAIT_TIMEOUT;
-        // Rounded up, so a wait never ends before its time.
-        int timeout = left < 0 ? -1 : static_cast<int>((left + 999999) / 1000000);
-        int ready = poll(fds, count, timeout);
-        if (ready < 0 && errno != EINTR) {
+        int ready = PollUntil(fds, count, -1);
+        if (ready < 0) {
             FailWith(errno);
             return WAIT_FAILED;
         }
-        for (DWORD i = 0; i < count; ++i) seen[i] = ready > 0 ? fds[i].revents : 0;
+        for (DWORD i = 0; i < count; ++i) seen[i] = fds[i].revents;
     }
 }
 

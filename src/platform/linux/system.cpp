@@ -84,7 +84,8 @@ int LockAndEmpty(int fd) {
 FILE *OpenFileStream(const char *path, const char *mode) {
     const bool forReading = mode[0] == 'r';
     // Not emptied by the open: a file another session holds must stay whole.
-    int flags = (forReading ? O_RDWR : O_WRONLY | O_CREAT) | O_NONBLOCK | O_CLOEXEC;
+    // Never the program's controlling terminal, whatever device it names.
+    int flags = (forReading ? O_RDWR : O_WRONLY | O_CREAT | O_NOCTTY) | O_NONBLOCK | O_CLOEXEC;
     int fd = open(path, flags, 0666);
     if (fd < 0) return nullptr;
     struct stat file;
@@ -93,6 +94,11 @@ FILE *OpenFileStream(const char *path, const char *mode) {
         error = errno;
     } else if (forReading && !S_ISREG(file.st_mode)) {
         error = EINVAL;
+    } else if (!forReading && IsOpenPort(file)) {
+        // A capture of the port itself writes every byte received back to
+        // the device, which an echoing device answers without end. (Root
+        // passes the port's TIOCEXCL, so the open alone does not refuse it.)
+        error = EBUSY;
     } else if (!forReading && S_ISREG(file.st_mode)) {
         error = LockAndEmpty(fd);
     }

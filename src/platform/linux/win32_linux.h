@@ -48,10 +48,7 @@ constexpr DWORD DTR_CONTROL_ENABLE = 1u;
 constexpr DWORD RTS_CONTROL_DISABLE = 0u;
 constexpr DWORD RTS_CONTROL_ENABLE = 1u;
 constexpr int NOPARITY = 0;
-constexpr int ODDPARITY = 1;
-constexpr int EVENPARITY = 2;
 constexpr int ONESTOPBIT = 0;
-constexpr int TWOSTOPBITS = 2;
 
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
@@ -122,16 +119,9 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferr
 BOOL CancelIo(HANDLE file);
 BOOL CloseHandle(HANDLE handle);
 
-// Same layout as the SDK's: the flag bits in one 32-bit word, then the counts.
+// Same size as the SDK's; its flag bits are never read, so one word holds them.
 typedef struct _COMSTAT {
-    DWORD fCtsHold : 1;
-    DWORD fDsrHold : 1;
-    DWORD fRlsdHold : 1;
-    DWORD fXoffHold : 1;
-    DWORD fXoffSent : 1;
-    DWORD fEof : 1;
-    DWORD fTxim : 1;
-    DWORD fReserved : 25;
+    DWORD flags;
     DWORD cbInQue;
     DWORD cbOutQue;
 } COMSTAT, *LPCOMSTAT;
