@@ -133,7 +133,8 @@ bool ProgramRun::Start(const std::string &program, LaunchOptions options) {
 
     // The shell of asShellJob tells the program's pid through this pipe.
     int jobPipe[2] = {-1, -1};
-    if (options.asShellJob && pipe2(jobPipe, O_CLOEXEC) != 0) return false;
+    const bool asJob = options.asShellJob || options.inBackground;
+    if (asJob && pipe2(jobPipe, O_CLOEXEC) != 0) return false;
 
     pid_t child = fork();
     if (child < 0) {
@@ -158,7 +159,7 @@ bool ProgramRun::Start(const std::string &program, LaunchOptions options) {
             const rlimit limit = {bytes, bytes};
             if (setrlimit(resource, &limit) != 0) _exit(126);
         }
-        if (options.asShellJob) {
+        if (asJob) {
             pid_t job = fork();
             if (job < 0) _exit(126);
             if (job > 0) {
@@ -177,7 +178,7 @@ bool ProgramRun::Start(const std::string &program, LaunchOptions options) {
             // The job takes the terminal as a shell would give it.
             setpgid(0, 0);
             signal(SIGTTOU, SIG_IGN);
-            if (tcsetpgrp(consoleSlave_, getpid()) != 0) _exit(126);
+            if (!options.inBackground && tcsetpgrp(consoleSlave_, getpid()) != 0) _exit(126);
             signal(SIGTTOU, SIG_DFL);
         }
         if (options.closeStdin) close(0);
@@ -188,7 +189,7 @@ bool ProgramRun::Start(const std::string &program, LaunchOptions options) {
     }
     CloseFd(&nullFd);
     pid_ = reapPid_ = child;
-    if (options.asShellJob) {
+    if (asJob) {
         CloseFd(&jobPipe[1]);
         pollfd fds = {jobPipe[0], POLLIN, 0};
         pid_t job = -1;

@@ -51,6 +51,9 @@ struct LaunchOptions {
     // own, in the foreground, under a parent in the same session, so that
     // SIGTSTP really stops it (an orphaned group would ignore it).
     bool asShellJob = false;
+    // As asShellJob, but the job is left in the background, as `&` leaves
+    // it: a change to the console's settings would stop it (SIGTTOU).
+    bool inBackground = false;
     // Resource limits (setrlimit) the program starts with: {resource, bytes}.
     std::vector<std::pair<int, unsigned long>> limits{};
     // The console's output is stopped (as Ctrl+S would stop it) before the

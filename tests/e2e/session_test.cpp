@@ -146,14 +146,16 @@ TEST(Keys, CtrlQEndsTheSessionWhileTheDeviceTakesNothing) {
     E2E_START(run, LaunchOptions{{kDevicePlaceholder}});
     ASSERT_TRUE(run.WaitForConsole(kReadyLine)) << run.consoleText();
 
-    // Keys typed while the device reads nothing wait; once it reads again
-    // they all arrive, in order.
+    // Keys typed while the device reads nothing wait, a paste of many
+    // thousands too; once it reads again, even after a second, they all
+    // arrive, in order.
     run.SetDeviceReading(false);
     std::string expected = FillOutputQueue(run);
     ASSERT_FALSE(expected.empty());
     std::string keys;
-    for (int i = 0; i < 100; ++i) keys.push_back(static_cast<char>('0' + i % 10));
+    for (int i = 0; i < 20000; ++i) keys.push_back(static_cast<char>('0' + i % 10));
     ASSERT_TRUE(run.Type(keys));
+    run.WaitUntil([] { return false; }, milliseconds(1000));
     run.SetDeviceReading(true);
     expected += keys;
     ASSERT_TRUE(run.WaitForDeviceBytes(expected.size())) << run.deviceBytes().size();
@@ -213,22 +215,38 @@ TEST(Keys, EachKeyReachesTheDeviceAsOneByteAndCtrlQEndsTheSession) {
         ASSERT_TRUE(run.Type("\x1b[A\x1bOP\x1b[1;5C\x1b[15~\x1b[[A\x1bO2P\x1bO5P\x1bO1;2P\x1b[" +
                              std::string(40, '0') + "m\x1b[" + std::string(5000, '1') + "mz"));
         ASSERT_TRUE(run.WaitForDeviceBytes(12));
+        // Nor do the strings and mouse reports a terminal sends on its own:
+        // OSC, DCS, APC and PM, ended by BEL or ST, and X10 reports (one with
+        // a byte above 0x7F).
+        ASSERT_TRUE(run.Type("\x1b]11;rgb:0000/0000/0000\x07\x1bP>|tmux 3.3a\x1b\\"
+                             "\x1b_app\x1b\\\x1b^pm\x07\x1b[M !!\x1b[M\xe0!!y"));
+        ASSERT_TRUE(run.WaitForDeviceBytes(13));
         // A lone Esc is the Esc key, once nothing follows it for a moment;
-        // so are Esc and the key of Alt+Shift+O and Alt+[.
-        for (const char *alone : {"\x1b", "\x1bO", "\x1b["}) {
+        // so are Esc and the key of Alt+Shift+O, Alt+[, Alt+] and Alt+Shift+P.
+        for (const char *alone : {"\x1b", "\x1bO", "\x1b[", "\x1b]", "\x1bP"}) {
             ASSERT_TRUE(run.Type(alone));
             ASSERT_TRUE(run.WaitForDeviceBytes(run.deviceBytes().size() + std::strlen(alone)));
         }
-        const std::string sent("\r\x03\x1a" "AT+X?\r\x13\x08" "z\x1b\x1bO\x1b[");
+        const std::string sent("\r\x03\x1a" "AT+X?\r\x13\x08" "zy\x1b\x1bO\x1b[\x1b]\x1bP");
         EXPECT_EQ(run.deviceBytes(), sent);
 
-        // Ctrl+Q inside an SS3 sequence is not taken as part of it: it still
-        // ends the session.
-        ASSERT_TRUE(run.Type("\x1bO1;2\x11"));
+        // Ctrl+Q inside an SS3 sequence or a terminal's string is not taken
+        // as part of it: it still ends the session. The keys typed before it
+        // all reach the device, though it reads them only after the end;
+        // the rest of the paste is thrown away, never left for the shell.
+        const std::string lastKeys(100, 'k');
+        const char *stop = cleared ? "\x1b]0;title\x11" : "\x1bO1;2\x11";
+        run.SetDeviceReading(false);
+        ASSERT_TRUE(run.Type(lastKeys + stop + std::string(12000, 'y') + "\recho PWNED\r"));
         ASSERT_TRUE(run.Finish()) << run.consoleText();
         EXPECT_TRUE(EndedCleanly(run));
+        run.SetDeviceReading(true);
+        ASSERT_TRUE(run.WaitForDeviceBytes(sent.size() + lastKeys.size()));
+        std::string unread;
+        ASSERT_TRUE(run.UnreadConsoleInput(&unread));
+        EXPECT_EQ(unread.size(), 0u);
         // Ctrl+Q itself is never sent, and nothing typed was echoed.
-        EXPECT_EQ(run.deviceBytes(), sent);
+        EXPECT_EQ(run.deviceBytes(), sent + lastKeys);
         EXPECT_EQ(run.consoleText(), shownBeforeKeys + "still here\n");
     }
 }

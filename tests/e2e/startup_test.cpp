@@ -128,8 +128,11 @@ TEST(UsageRoad, KeyWaitWithoutAConsoleEndsAfterOneFailedRead) {
 
 TEST(UsageRoad, HelpAndVersionAnswerAtOnceAndLeaveTheConsoleAlone) {
     for (const char *option : {"--help", "-h", "--version"}) {
-        SCOPED_TRACE(option);
+      // Started in the background too: touching the console would stop it.
+      for (bool background : {false, true}) {
+        SCOPED_TRACE(std::string(option) + (background ? " &" : ""));
         LaunchOptions options{{option}};
+        options.inBackground = background;
         // Typed before the program could read anything, and not echoed.
         options.clearedConsoleFlags = ICANON | ECHO;
         ProgramRun run;
@@ -151,6 +154,7 @@ TEST(UsageRoad, HelpAndVersionAnswerAtOnceAndLeaveTheConsoleAlone) {
         std::string unread;
         ASSERT_TRUE(run.UnreadConsoleInput(&unread));
         EXPECT_EQ(unread, "ab");
+      }
     }
     // With anything after it, it is a port name like any other.
     ProgramRun run;
@@ -310,6 +314,33 @@ TEST(CapturePath, InUseByAnotherSessionIsRefusedAndLeftWhole) {
     std::string captured;
     ASSERT_TRUE(ReadWholeFile(capture, &captured));
     EXPECT_EQ(captured, "first words\nand more\n");
+}
+
+TEST(CapturePath, ThePortItselfByAnyNameIsRefused) {
+    // Captured into, the port would get every byte received back: an echoing
+    // device would answer it without end.
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string link = dir.path() + "/port-link";
+    for (bool byLink : {false, true}) {
+        SCOPED_TRACE(byLink ? "a link to the port" : "the port's path");
+        LaunchOptions options{{kDevicePlaceholder, "38400", "3", "4", "5",
+                               byLink ? link : kDevicePlaceholder}};
+        // Held until the link is made: the port's name is known only now.
+        options.holdConsoleOutput = true;
+        ProgramRun run;
+        E2E_START(run, options);
+        ASSERT_TRUE(!byLink || symlink(run.devicePath().c_str(), link.c_str()) == 0);
+        ASSERT_TRUE(run.ReleaseConsoleOutput());
+        ASSERT_TRUE(run.Finish()) << run.consoleText();
+        EXPECT_TRUE(EndedCleanly(run));
+        const std::string path = byLink ? link : run.devicePath();
+        EXPECT_NE(run.consoleText().find("Cannot create capture file " + path +
+                                         ": Device or resource busy\n"),
+                  std::string::npos)
+            << run.consoleText();
+        EXPECT_EQ(run.consoleText().find(kReadyLine), std::string::npos) << run.consoleText();
+    }
 }
 
 TEST(CapturePath, AFifoIsRefusedWithoutAReaderAndUsedWithOne) {
