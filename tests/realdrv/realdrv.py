@@ -36,9 +36,13 @@ segments = {}
 
 
 class Port:
-    def __init__(self, device=True):
+    def __init__(self, device=True, paced=False):
         self.device, self.conn, self.seg, self.stream = device, None, None, None
         self.out, self.line = bytearray(), bytearray()
+        # A paced device takes bytes no faster than its session's line speed
+        # (the number that ends the session's name): the driver's buffer
+        # then fills and drains as on a real line.
+        self.paced, self.rate, self.budget = paced, None, 0.0
 
     def send(self, data):
         self.out += data
@@ -60,6 +64,8 @@ class Port:
             line, self.line = bytes(self.line), bytearray()
             if line.startswith(b"@"):
                 segments[line[1:].decode()] = self.seg
+                speed = re.search(rb"-(\d+)$", line)
+                self.rate = int(speed[1]) / 10 if self.paced and speed else None
                 self.send(b"\n" + line[1:] + b" ok\r\n")
             elif re.fullmatch(rb"blk \d+", line):
                 block, i = bytearray(), 0
@@ -74,7 +80,9 @@ class Port:
             self.stream += 1
 
 
-ports = {"s1": Port(), "usb": Port(), "mon": Port(device=False)}
+# Only the 16550 is paced: while the USB adapter's output is not taken,
+# QEMU stops the whole guest.
+ports = {"s1": Port(paced=True), "usb": Port(), "mon": Port(device=False)}
 listeners = {}
 for name in ports:
     listeners[name] = socket.socket(socket.AF_UNIX)
@@ -93,10 +101,17 @@ started, finished = time.monotonic(), True
 try:
     # Every socket is read at all times: while the adapter's output is not
     # taken, QEMU stops the whole guest (and ignores SIGTERM).
+    last = time.monotonic()
     while qemu.poll() is None and (finished := time.monotonic() - started < bound):
+        now = time.monotonic()
+        elapsed, last = now - last, now
         live = {p.conn: p for p in ports.values() if p.conn}
-        readable, writable, _ = select.select([*listeners.values(), *live],
-                                              [c for c, p in live.items() if p.out], [], 0.2)
+        for p in live.values():  # a tenth of a second's bytes at the most
+            p.budget = min(p.budget + elapsed * p.rate, p.rate / 10) if p.rate else 65536
+        takes = [c for c, p in live.items() if p.budget >= 1]
+        tick = 0.01 if any(p.rate for p in live.values()) else 0.2
+        readable, writable, _ = select.select([*listeners.values(), *takes],
+                                              [c for c, p in live.items() if p.out], [], tick)
         for name, listener in list(listeners.items()):
             if listener in readable:
                 ports[name].conn = listener.accept()[0]
@@ -104,9 +119,10 @@ try:
                 del listeners[name]
         for conn, port in live.items():
             try:
-                data = conn.recv(65536) if conn in readable else None
+                data = conn.recv(int(port.budget)) if conn in readable else None
                 if data == b"":
                     raise ConnectionResetError
+                port.budget -= len(data or b"")
                 port.take(data or b"")
                 if conn in writable:
                     del port.out[:conn.send(port.out)]
@@ -147,7 +163,8 @@ for name in ("usage", "noport") if files else ():
     listed = listed and listed[0].decode()
     check(listed == "Serial ports: /dev/ttyS0, /dev/ttyS1, /dev/ttyUSB0",
           f"{name}: lists the ports, not the placeholders ({listed})")
-sessions = ("s1-38400", "s1-230400", "usb-250000", "usb-4000000", "usb-115200", "unplug")
+sessions = ("s1-38400", "s1-230400", "s1-9600", "usb-250000", "usb-4000000", "usb-115200",
+            "unplug")
 for name in sessions if files else ():
     con, cap, txt, keys = (get(f"{name}.{x}") for x in ("con", "cap", "txt", "keys"))
     seg = segments.get(name, {"rx": None, "sent": b"-"})
