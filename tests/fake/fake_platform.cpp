@@ -550,8 +550,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll,
             return WAIT_FAILED;
         }
     }
-    if (waitAll) {
-        Misuse("WaitForMultipleObjects for all");
+    if (waitAll || milliseconds != INFINITE) {
+        Misuse("WaitForMultipleObjects for all, or with a time limit");
         return WAIT_FAILED;
     }
     // The first object signalled, as Windows answers; -1 while none is.
@@ -563,9 +563,6 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll,
         }
         return -1;
     };
-    // No clock, as for WaitForSingleObject: a timed wait that nothing ends
-    // now has timed out.
-    if (first() < 0 && milliseconds != INFINITE) return WAIT_TIMEOUT;
     if (!WaitFor(lock, [&] { return first() >= 0; })) {
         t_lastError = kDeadlineError;
         return WAIT_FAILED;
