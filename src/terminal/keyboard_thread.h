@@ -1,5 +1,5 @@
-// The second thread: every key pressed goes to the port as one byte; Ctrl+Q
-// ends the session.
+// The second thread: a key with a character goes to the port as that byte, in
+// the order typed; a key without one sends nothing; Ctrl+Q ends the session.
 #pragma once
 
 #include "platform/win32.h"
