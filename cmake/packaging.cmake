@@ -25,7 +25,8 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # The README a user of the installed Linux program reads (the repository's
-# README is for building and testing it; the Windows zip has its own).
+# README is for users of the sources, docs/DEVELOPING.md for developers; the
+# Windows zip has its own).
 set(TORVANE_USER_README ${PROJECT_SOURCE_DIR}/packaging/README.installed.md)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${TORVANE_USER_README} ${PROJECT_SOURCE_DIR}/LICENSE)
