@@ -231,8 +231,8 @@ namespace {
 // waits while the driver's output queue moves. Bytes a device that stopped
 // reading has left there would hold close() for the driver's closing wait
 // (30 s by default on a UART or a USB adapter), long after Ctrl+Q: once the
-// queue has not moved for half a second, what is left is dropped. The same
-// 30 s bound the whole wait. A pseudo-terminal counts nothing here (its bytes
+// queue has not moved for half a second, what is left is dropped, and so it
+// is after 30 s in all. A pseudo-terminal counts nothing here (its bytes
 // are already with the other side, which may read them after the close), and
 // a flush would throw them away: it is never flushed.
 void LetOutputGo(int fd) {
