@@ -20,7 +20,7 @@ Usage:
            [--session-skip REASON] [--winearch win64] [--subset]
 
 Without --wineprefix a fresh prefix is made (and removed) for the run.
---subset runs the SUBSET cases alone, each on its first road only: the
+--subset runs the SUBSET cases (or those named), each on its first road: the
 shipped exe's short run where its Wine processes start slowly (an emulator).
 TORVANE_SMOKE_TIME_SCALE multiplies every deadline for such a road.
 """
@@ -988,8 +988,8 @@ def main():
     parser.add_argument("--subset", action="store_true",
                         help="the SUBSET cases alone, each on its first road")
     CONFIG, rest = parser.parse_known_args()
-    if CONFIG.subset:
-        rest += SUBSET
+    if CONFIG.subset and not rest:
+        rest = SUBSET
 
     program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)
     result = program.result
