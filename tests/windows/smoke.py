@@ -729,8 +729,8 @@ class Session(WineTestCase):
         # A second session naming the same capture file, on a port of its
         # own, is refused before it empties anything: the capture is checked
         # whole at the end. The subset leaves out this program, Ctrl+C's and
-        # the flood below: under an emulator each Wine process takes about a
-        # minute to start, and the flood would take minutes more.
+        # the flood below: under an emulator each Wine process starts far
+        # more slowly (a minute under QEMU 7.2), and so would the flood run.
         if not CONFIG.subset:
             other = Device()
             self.addCleanup(other.hang_up)
